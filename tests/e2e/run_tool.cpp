@@ -1,0 +1,118 @@
+#include "run_tool.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+/* Long enough for a run under valgrind or an emulator; a hang is a failure. */
+static const unsigned RUN_TIME_LIMIT = 120;
+
+tool_device device_with(const ptb_bytes &image)
+{
+	return { true, image, 1 << 20, 128 << 10, "", "" };
+}
+
+static std::string read_file(const std::string &path)
+{
+	std::string text;
+	char buf[65536];
+	size_t got;
+	FILE *file = fopen(path.c_str(), "rb");
+
+	if (file == NULL)
+		return text;
+	while ((got = fread(buf, 1, sizeof(buf), file)) > 0)
+		text.append(buf, got);
+	fclose(file);
+	return text;
+}
+
+static void set_device_environment(const tool_device &device, const std::string &dir)
+{
+	const char *names[] = { "MTDSIM_IMAGE", "MTDSIM_SIZE", "MTDSIM_ERASESIZE", "MTDSIM_BAD", "MTDSIM_FAULT" };
+	for (const char *name : names)
+		unsetenv(name);
+	setenv("LD_PRELOAD", MTDSIM_PATH, 1);
+	setenv("MTDSIM_LOG", (dir + "/device.log").c_str(), 1);
+	if (!device.present)
+		return;
+	setenv("MTDSIM_IMAGE", (dir + "/image").c_str(), 1);
+	if (device.size != 0)
+		setenv("MTDSIM_SIZE", std::to_string(device.size).c_str(), 1);
+	setenv("MTDSIM_ERASESIZE", std::to_string(device.erasesize).c_str(), 1);
+	setenv("MTDSIM_BAD", device.bad_blocks.c_str(), 1);
+	if (!device.fault.empty())
+		setenv("MTDSIM_FAULT", device.fault.c_str(), 1);
+}
+
+/* PTBENV_TEST_WRAPPER, if set, names a command (words split at blanks) that
+ * runs the tool, such as valgrind or an emulator. */
+static std::vector<std::string> command_line(const std::vector<std::string> &args)
+{
+	std::vector<std::string> words;
+	const char *wrapper = getenv("PTBENV_TEST_WRAPPER");
+	std::string word;
+
+	for (const char *p = wrapper ? wrapper : ""; ; p++) {
+		if (*p != ' ' && *p != '\0') {
+			word += *p;
+			continue;
+		}
+		if (!word.empty())
+			words.push_back(word);
+		word.clear();
+		if (*p == '\0')
+			break;
+	}
+	words.push_back(PTBENV_PATH);
+	words.insert(words.end(), args.begin(), args.end());
+	return words;
+}
+
+static void exec_tool(const std::vector<std::string> &words, const tool_device &device, const std::string &dir)
+{
+	std::vector<char *> argv;
+	for (const std::string &word : words)
+		argv.push_back(const_cast<char *>(word.c_str()));
+	argv.push_back(NULL);
+
+	int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+	int err = open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+	if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+		_exit(126);
+	close(out);
+	close(err);
+	set_device_environment(device, dir);
+	alarm(RUN_TIME_LIMIT);
+	execvp(argv[0], argv.data());
+	_exit(127);
+}
+
+tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &device)
+{
+	char dir_template[] = "/tmp/ptbenv-e2e-XXXXXX";
+	std::string dir = mkdtemp(dir_template);
+	tool_run run;
+	int wait_status;
+
+	if (device.present && !ptb_write_file(dir + "/image", device.image))
+		abort();
+	std::vector<std::string> words = command_line(args);
+	fflush(NULL);
+	pid_t pid = fork();
+	if (pid == 0)
+		exec_tool(words, device, dir);
+	if (pid < 0 || waitpid(pid, &wait_status, 0) != pid)
+		abort();
+	run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+	run.out = read_file(dir + "/out");
+	run.err = read_file(dir + "/err");
+	run.device_log = read_file(dir + "/device.log");
+	for (const char *name : { "/out", "/err", "/device.log", "/image" })
+		unlink((dir + name).c_str());
+	rmdir(dir.c_str());
+	return run;
+}

@@ -1,0 +1,32 @@
+/* Runs the built ptbenv as a process over the simulated device, preloaded. */
+#ifndef RUN_TOOL_H
+#define RUN_TOOL_H
+
+#include "ptb_image.h"
+
+#include <stdint.h>
+#include <string>
+#include <vector>
+
+struct tool_device {
+	bool present;
+	ptb_bytes image;	/* the partition's first bytes; the rest reads erased */
+	uint32_t size;		/* 0: the image's size rounded up to whole blocks */
+	uint32_t erasesize;
+	std::string bad_blocks;	/* "0,1" */
+	std::string fault;	/* a simulated fault's name, or empty */
+};
+
+struct tool_run {
+	std::string out;
+	std::string err;
+	int status;		/* exit status, or 128 plus the signal that ended it */
+	std::string device_log;	/* the device calls, one line each */
+};
+
+/* A 1 MiB device of 128 KiB blocks, all good, with image at offset 0. */
+tool_device device_with(const ptb_bytes &image);
+
+tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &device);
+
+#endif

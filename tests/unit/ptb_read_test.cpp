@@ -1,0 +1,189 @@
+/* The block reader over the simulated device: geometry, bad blocks and failures. */
+#include "ptb/ptb_env.h"
+#include "sim_device.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+
+namespace {
+
+const uint32_t KiB = 1024, MiB = 1024 * KiB, GiB = 1024 * MiB;
+
+/* Partition contents where every byte tells where it came from. */
+ptb_bytes pattern(size_t length)
+{
+	ptb_bytes bytes(length);
+	for (size_t i = 0; i < length; i++)
+		bytes[i] = (unsigned char)(i ^ (i >> 8) ^ (i >> 16));
+	return bytes;
+}
+
+/* Where image departs from the partition's bytes at offset (erased past contents). */
+size_t first_difference(const unsigned char *image, const ptb_bytes &contents, uint64_t offset, size_t length)
+{
+	for (size_t i = 0; i < length; i++) {
+		uint64_t at = offset + i;
+		if (image[i] != (at < contents.size() ? contents[at] : 0xFF))
+			return i;
+	}
+	return length;
+}
+
+std::string bad_lines(uint64_t erasesize, unsigned first, unsigned count)
+{
+	std::string lines;
+	char line[80];
+	for (unsigned block = first; block < first + count; block++) {
+		unsigned offset = (unsigned)(block * erasesize);
+		snprintf(line, sizeof(line), "Bad block at %x, from %x will be skipped\n", offset, offset);
+		lines += line;
+	}
+	return lines;
+}
+
+const std::string NO_GOOD_BLOCK = "Can't find good block in PTB.\n";
+
+struct read_case {
+	const char *name;
+	sim_partition partition;
+	int status;
+	std::string err;
+	unsigned badblock_queries;
+	int64_t pread_offset;	/* -1: no pread */
+	size_t pread_length;
+};
+
+const read_case read_cases[] = {
+	{ "first block good", { 1 * MiB, 128 * KiB, 0, 0, MTDSIM_NO_FAULT },
+	  0, "", 1, 0, 128 * KiB },
+	{ "blocks 0 and 1 bad", { 256 * KiB, 16 * KiB, 0, 2, MTDSIM_NO_FAULT },
+	  0, bad_lines(16 * KiB, 0, 2), 3, 32 * KiB, 40960 },
+	{ "4 KiB blocks read 40960 bytes over the nine bad ones after", { 256 * KiB, 4 * KiB, 1, 9, MTDSIM_NO_FAULT },
+	  0, "", 1, 0, 40960 },
+	{ "128 KiB blocks read one whole block", { 1 * MiB, 128 * KiB, 0, 1, MTDSIM_NO_FAULT },
+	  0, bad_lines(128 * KiB, 0, 1), 2, 128 * KiB, 128 * KiB },
+	{ "erase size 0 with a good first block", { 1 * MiB, 0, 0, 0, MTDSIM_NO_FAULT },
+	  0, "", 1, 0, 40960 },
+	{ "partition size 0", { 0, 16 * KiB, 0, 0, MTDSIM_NO_FAULT },
+	  -1, NO_GOOD_BLOCK, 0, -1, 0 },
+	{ "every block bad", { 64 * KiB, 16 * KiB, 0, 4, MTDSIM_NO_FAULT },
+	  -1, bad_lines(16 * KiB, 0, 4) + NO_GOOD_BLOCK, 4, -1, 0 },
+	{ "erase size 0 with a bad first block ends", { 1 * MiB, 0, 0, 1, MTDSIM_NO_FAULT },
+	  -1, bad_lines(0, 0, 1) + NO_GOOD_BLOCK, 1, -1, 0 },
+	{ "good block too near the end", { 48 * KiB, 16 * KiB, 0, 2, MTDSIM_NO_FAULT },
+	  -1, bad_lines(16 * KiB, 0, 2) + "pread PTB: Input/output error\n", 3, 32 * KiB, 40960 },
+	{ "scan goes past 2 GiB", { 0xFFFFFFFF, 64 * MiB, 0, 33, MTDSIM_NO_FAULT },
+	  0, bad_lines(64 * MiB, 0, 33), 34, 33LL * 64 * MiB, 64 * MiB },
+	{ "every block of a 4 GiB partition bad", { 0xFFFFFFFF, 1 * GiB, 0, 4, MTDSIM_NO_FAULT },
+	  -1, bad_lines(1 * GiB, 0, 4) + NO_GOOD_BLOCK, 4, -1, 0 },
+	{ "not an MTD device", { 1 * MiB, 128 * KiB, 0, 0, MTDSIM_NOT_MTD },
+	  -1, "PTB MEMGETINFO: Inappropriate ioctl for device\n", 0, -1, 0 },
+	{ "MEMGETBADBLOCK fails", { 1 * MiB, 128 * KiB, 0, 0, MTDSIM_BADBLOCK_FAILS },
+	  -1, "ioctl(MEMGETBADBLOCK): Input/output error\n", 1, -1, 0 },
+	{ "MEMGETBADBLOCK interrupted is not retried", { 1 * MiB, 128 * KiB, 0, 0, MTDSIM_BADBLOCK_EINTR },
+	  -1, "ioctl(MEMGETBADBLOCK): Interrupted system call\n", 1, -1, 0 },
+	{ "pread fails", { 1 * MiB, 128 * KiB, 0, 0, MTDSIM_PREAD_FAILS },
+	  -1, "pread PTB: Input/output error\n", 1, 0, 128 * KiB },
+	{ "pread interrupted is not retried", { 1 * MiB, 128 * KiB, 0, 0, MTDSIM_PREAD_EINTR },
+	  -1, "pread PTB: Interrupted system call\n", 1, 0, 128 * KiB },
+	{ "short pread reports an I/O error", { 1 * MiB, 16 * KiB, 0, 0, MTDSIM_PREAD_SHORT },
+	  -1, "pread PTB: Input/output error\n", 1, 0, 40960 },
+};
+
+void check_read(const read_case &c)
+{
+	ptb_bytes contents = pattern(1 * MiB);
+	unsigned char *image = NULL;
+
+	sim_attach(c.partition, contents);
+	errno = 0;	/* a stale error number must not stand in for a failure's */
+	start_capture();
+	int status = ptb_read(&image);
+	captured streams = finish_capture();
+
+	EXPECT_EQ(status, c.status);
+	EXPECT_EQ(streams.err, c.err);
+	EXPECT_EQ(streams.out, "");
+	const mtdsim_counts *calls = mtdsim_calls();
+	EXPECT_EQ(calls->opens, 1u);
+	EXPECT_EQ(calls->closes, 1u);
+	EXPECT_EQ(calls->memgetinfo, 1u);
+	EXPECT_EQ(calls->badblock_queries, c.badblock_queries);
+	EXPECT_EQ(calls->misuses, 0u);
+	EXPECT_EQ(calls->preads, c.pread_offset < 0 ? 0u : 1u);
+	if (c.pread_offset >= 0) {
+		EXPECT_EQ(calls->last_pread_offset, c.pread_offset);
+		EXPECT_EQ(calls->last_pread_length, c.pread_length);
+	}
+	if (status == 0) {
+		EXPECT_EQ(first_difference(image, contents, c.pread_offset, c.pread_length), c.pread_length);
+		free(image);
+	}
+}
+
+TEST(Read, ReadsTheFirstGoodBlockOrReportsWhyNot)
+{
+	for (const read_case &c : read_cases) {
+		SCOPED_TRACE(c.name);
+		check_read(c);
+	}
+}
+
+TEST(ReadDeath, DeviceMissingEndsTheProcessWithStatus1)
+{
+	mtdsim_detach();
+	unsigned char *image;
+	EXPECT_EXIT(ptb_read(&image), testing::ExitedWithCode(1),
+		    "^open PTB: No such file or directory\n$");
+}
+
+TEST(ReadDeath, DeviceDeniedEndsTheProcessWithStatus1)
+{
+	sim_attach({ 1 * MiB, 128 * KiB, 0, 0, MTDSIM_DENIED }, ptb_bytes());
+	unsigned char *image;
+	EXPECT_EXIT(ptb_read(&image), testing::ExitedWithCode(1),
+		    "^open PTB: Permission denied\n$");
+}
+
+#ifndef __SANITIZE_ADDRESS__
+/* The address-space limit makes the allocation fail the way it does on a small device. */
+void read_with_little_memory(void)
+{
+	struct rlimit limit = { 1024 * MiB, 1024 * MiB };
+	unsigned char *image;
+
+	setrlimit(RLIMIT_AS, &limit);
+	int status = ptb_read(&image);
+	bool closed = mtdsim_calls()->open_descriptors == 0 && mtdsim_calls()->preads == 0;
+	exit(status == -1 && closed ? 7 : 8);
+}
+
+TEST(ReadDeath, FailedAllocationKeepsItsOwnErrorAndClosesTheDevice)
+{
+	sim_attach({ 0xFFFFFFFF, 0xFFFFFFF0, 0, 0, MTDSIM_NO_FAULT }, ptb_bytes());
+	EXPECT_EXIT(read_with_little_memory(), testing::ExitedWithCode(7),
+		    "^pread PTB: Cannot allocate memory\n$");
+}
+#endif
+
+TEST(Read, NeverMovesTheFilePositionOrReadsSequentially)
+{
+	sim_attach({ 256 * KiB, 16 * KiB, 0, 1, MTDSIM_NO_FAULT }, pattern(256 * KiB));
+	unsigned char *image = NULL;
+	start_capture();
+	ASSERT_EQ(ptb_read(&image), 0);
+	finish_capture();
+	free(image);
+	EXPECT_STREQ(mtdsim_log(),
+		     "open read-only\n"
+		     "MEMGETINFO\n"
+		     "MEMGETBADBLOCK 0x0 -> 1\n"
+		     "MEMGETBADBLOCK 0x4000 -> 0\n"
+		     "pread 40960 at 0x4000 -> 40960\n"
+		     "close\n");
+}
+
+}
