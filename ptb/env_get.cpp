@@ -7,6 +7,10 @@
 
 enum env_kind {
 	ENV_TEXT,	/* NUL-terminated text */
+	ENV_MAC,	/* six raw bytes, printed as a MAC address */
+	ENV_NO_VALUE,	/* recognised, but holds nothing to show */
+	ENV_LONG_TEXT,	/* text shown only from ENV_VALUE_MIN_LEN characters on */
+	ENV_DIGIT,	/* one byte, shown as the character that many places from '0' */
 };
 
 struct env_field {
@@ -29,6 +33,11 @@ static const struct env_field env_fields[] = {
 	{ "appskey", 0xEC7, ENV_TEXT },
 	{ "nwkskey", 0xEE8, ENV_TEXT },
 	{ "cmdline", 0xCC1, ENV_TEXT },
+	{ "ethaddr", 0x7EC, ENV_MAC },
+	{ "qvhardreset", 0, ENV_NO_VALUE },
+	{ "qvkey", 0xDC1, ENV_LONG_TEXT },
+	{ "qvauthcheck", 0xF09, ENV_DIGIT },
+	{ "qvran", 0xDE2, ENV_LONG_TEXT },
 };
 
 /* The last byte is never written, so a copy that meets no NUL still ends. */
@@ -47,6 +56,45 @@ static const char *env_copy_text(const unsigned char *image, size_t offset)
 {
 	strncpy(env_value, (const char *)image + offset, ENV_VALUE_MAX);
 	return env_value;
+}
+
+static const char *env_format_mac(const unsigned char *mac)
+{
+	snprintf(env_value, ENV_VALUE_MAX, "%02X:%02X:%02X:%02X:%02X:%02X",
+		 mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+	return env_value;
+}
+
+/* The byte plus '0', wrapping at 256: 208 gives an empty value, not a null one. */
+static const char *env_format_digit(unsigned char byte)
+{
+	env_value[0] = (char)(unsigned char)(byte + '0');
+	env_value[1] = '\0';
+	return env_value;
+}
+
+static const char *env_copy_long_text(const unsigned char *image, size_t offset)
+{
+	env_copy_text(image, offset);
+	return strlen(env_value) >= ENV_VALUE_MIN_LEN ? env_value : NULL;
+}
+
+/* Reads the field out of the image; the caller frees the image afterwards. */
+static const char *env_render(const struct env_field *field, const unsigned char *image)
+{
+	switch (field->kind) {
+	case ENV_TEXT:
+		return env_copy_text(image, field->offset);
+	case ENV_MAC:
+		return env_format_mac(image + field->offset);
+	case ENV_LONG_TEXT:
+		return env_copy_long_text(image, field->offset);
+	case ENV_DIGIT:
+		return env_format_digit(image[field->offset]);
+	case ENV_NO_VALUE:
+		break;
+	}
+	return NULL;
 }
 
 const char *env_get(const char *key)
@@ -69,7 +117,7 @@ const char *env_get(const char *key)
 		printf("\n====[%s] env not supported. \n", key);
 		return NULL;
 	}
-	value = env_copy_text(image, field->offset);
+	value = env_render(field, image);
 	free(image);
 	return value;
 }

@@ -17,6 +17,10 @@ ptb_bytes sample(void)
 	ptb_put_text(image, "sninfo", "");
 	ptb_put_text(image, "deveui", "00800000A0001234");
 	ptb_put_text(image, "cmdline", "console=ttyS0,115200 rootwait");
+	ptb_put_value(image, "ethaddr", "00:1A:2B:3C:4D:5E");
+	ptb_put_text(image, "qvkey", "0123456789abcdef0123456789abcdef");
+	ptb_put_text(image, "qvran", "0123456789abcdef0123456789abcde");
+	ptb_put_value(image, "qvauthcheck", "208");
 	return image;
 }
 
@@ -67,6 +71,14 @@ const cli_case cli_cases[] = {
 	  "", "open PTB: No such file or directory\n", 1 },
 	{ "device missing, unsupported key", { "nosuchkey" }, { false, {}, 0, 0, "", "" },
 	  "", "open PTB: No such file or directory\n", 1 },
+	{ "MAC address", { "ethaddr" }, device_with(sample()), "ethaddr:00:1A:2B:3C:4D:5E\n", "", 0 },
+	{ "qvkey of 32 characters", { "qvkey" }, device_with(sample()), "qvkey:0123456789abcdef0123456789abcdef\n", "", 0 },
+	{ "qvran of 31 characters prints nothing", { "qvran" }, device_with(sample()), "", "", 0 },
+	{ "auth-check byte 208 prints an empty value", { "qvauthcheck" }, device_with(sample()), "qvauthcheck:\n", "", 0 },
+	{ "qvhardreset prints nothing", { "qvhardreset" }, device_with(sample()), "", "", 0 },
+	{ "qvhardreset behind bad blocks", { "qvhardreset" }, behind_bad_blocks(), "", BAD_0_AND_1, 0 },
+	{ "qvhardreset on a failing device", { "qvhardreset" }, failing("pread-fails"),
+	  READ_FAILED, "pread PTB: Input/output error\n", 0 },
 	{ "erased flash", { "deveui" }, device_with(ptb_blank(40960, 0xFF)),
 	  "deveui:" + std::string(1024, '\xFF') + "\n", "", 0 },
 };

@@ -1,5 +1,7 @@
 #include "sim_device.h"
 
+#include "ptb/ptb_env.h"
+
 #include <gtest/gtest.h>
 #include <malloc.h>
 
@@ -48,4 +50,28 @@ size_t heap_in_use(void)
 	struct mallinfo2 info = mallinfo2();
 
 	return info.uordblks + info.hblkhd;
+}
+
+lookup look_up(const char *key)
+{
+	lookup result;
+	size_t heap_before = heap_in_use();
+
+	start_capture();
+	result.value = env_get(key);
+	result.streams = finish_capture();
+	result.heap_growth = (long)heap_in_use() - (long)heap_before;
+	if (result.value != NULL)
+		result.text = result.value;
+	return result;
+}
+
+void expect_one_clean_read(const lookup &result)
+{
+	const mtdsim_counts *calls = mtdsim_calls();
+	EXPECT_EQ(calls->opens, 1u);
+	EXPECT_EQ(calls->closes, 1u);
+	EXPECT_EQ(calls->preads, 1u);
+	EXPECT_EQ(calls->misuses, 0u);
+	EXPECT_LT(result.heap_growth, (long)PTB_MIN_READ) << "the image was not freed";
 }

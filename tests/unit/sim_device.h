@@ -33,4 +33,16 @@ captured finish_capture(void);
 /* Bytes the heap holds in use, to see that a call freed what it allocated. */
 size_t heap_in_use(void);
 
+struct lookup {
+	const char *value;	/* NULL for a null result */
+	std::string text;
+	captured streams;
+	long heap_growth;	/* bytes the call left allocated */
+};
+
+/* env_get(key) with both streams captured. */
+lookup look_up(const char *key);
+/* After a lookup that read the device: one read, closed, image freed. */
+void expect_one_clean_read(const lookup &result);
+
 #endif
