@@ -6,7 +6,8 @@
  * up either in-process with mtdsim_attach() or, for a preloaded process,
  * through the environment:
  *   MTDSIM_IMAGE      file holding the partition's bytes (device missing if unset)
- *   MTDSIM_SIZE       partition size in bytes (default: the file's size)
+ *   MTDSIM_SIZE       partition size in bytes (default: the file's size rounded
+ *                     up to whole erase blocks)
  *   MTDSIM_ERASESIZE  erase-block size in bytes (default 131072)
  *   MTDSIM_BAD        comma-separated numbers of bad erase blocks
  *   MTDSIM_FAULT      one fault name, see mtdsim_fault_name()

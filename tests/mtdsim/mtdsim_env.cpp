@@ -65,6 +65,16 @@ static uint32_t *parse_bad_blocks(const char *text, size_t *count)
 	return blocks;
 }
 
+/* A dump of part of a block still makes a partition of whole blocks. */
+static uint32_t whole_blocks(size_t length, uint32_t erasesize)
+{
+	uint64_t size = length;
+
+	if (erasesize != 0 && size % erasesize != 0)
+		size += erasesize - size % erasesize;
+	return size > UINT32_MAX ? UINT32_MAX : (uint32_t)size;
+}
+
 __attribute__((constructor)) static void mtdsim_from_environment(void)
 {
 	const char *path = getenv("MTDSIM_IMAGE");
@@ -80,8 +90,8 @@ __attribute__((constructor)) static void mtdsim_from_environment(void)
 	uint32_t *bad_blocks = parse_bad_blocks(bad ? bad : "", &device.bad_count);
 	device.image = image;
 	device.bad_blocks = bad_blocks;
-	device.size = size ? parse_u32("MTDSIM_SIZE", size) : (uint32_t)device.image_length;
 	device.erasesize = erasesize ? parse_u32("MTDSIM_ERASESIZE", erasesize) : 128 * 1024;
+	device.size = size ? parse_u32("MTDSIM_SIZE", size) : whole_blocks(device.image_length, device.erasesize);
 	device.fault = fault ? parse_fault(fault) : MTDSIM_NO_FAULT;
 	mtdsim_attach(&device);
 	free(image);

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds the tool, the simulated device and the tests for this machine and runs them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/lib.sh
+
+build_host
+ctest --test-dir "$HOST_BUILD" --output-on-failure
