@@ -53,18 +53,6 @@ TEST(Render, SpecialKeys)
 	}
 }
 
-TEST(Render, QvValuesOverErasedFlashEndAt1024Characters)
-{
-	for (const char *key : { "qvkey", "qvran" }) {
-		SCOPED_TRACE(key);
-		sim_attach_image(ptb_blank(40960, 0xFF));
-		lookup result = look_up(key);
-		ASSERT_NE(result.value, nullptr);
-		EXPECT_EQ(result.text, std::string(ENV_VALUE_MAX, '\xFF'));
-		expect_one_clean_read(result);
-	}
-}
-
 TEST(Render, QvHardResetStillReadsTheDeviceFirst)
 {
 	struct {
