@@ -85,7 +85,13 @@ define_cases() {
 	erased_cases
 	guest nandsim $NAND_128K parts=2,2
 	guest put full.img 131072 0
-	every_key nandsim-128k "" 
+	every_key nandsim-128k ""
+	guest unload
+	# A partition of one 128 KiB block: the whole block is read, nothing past it.
+	guest nandsim $NAND_128K parts=2,2,1
+	guest put full.img 131072 0
+	expect "nandsim-128k-one-block-partition: product" 0 \
+		$'product:Gateway 8-channel outdoor\n' "" product
 	guest unload
 
 	guest nandsim $NAND_8K parts=4,4 badblocks=8

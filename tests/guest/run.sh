@@ -13,11 +13,12 @@
 # in ${PTBENV_CACHE:-$HOME/.cache/ptbenv}/guest; delete that directory to move
 # to a newer kernel. Missing host packages are installed with apt-get. Needs
 # root for that, and network access to the Debian archive on the first run.
-# PTBENV_GUEST_TIMEOUT (seconds, default 180) bounds the guest's run.
+# PTBENV_GUEST_TIMEOUT (seconds, default 180) bounds the guest's run;
+# PTBENV_GUEST_CONSOLE=FILE keeps the guest's console output there.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-CACHE=${PTBENV_CACHE:-$HOME/.cache/ptbenv}/guest
+CACHE=${PTBENV_CACHE:-${HOME:-/root}/.cache/ptbenv}/guest
 TIMEOUT=${PTBENV_GUEST_TIMEOUT:-180}
 CROSS_LIB=/usr/aarch64-linux-gnu/lib
 CASES=()
@@ -93,7 +94,7 @@ boot_guest() {
 	timeout "$TIMEOUT" qemu-system-aarch64 -M virt -cpu cortex-a57 -m 512 \
 		-nodefaults -display none -no-reboot -serial stdio -monitor none \
 		-kernel "$assets/vmlinuz" -initrd "$WORK/initrd.gz" \
-		-append "console=ttyAMA0 panic=-1 quiet loglevel=1 ptbtoken=$token" \
+		-append "console=ttyAMA0 panic=-1 quiet loglevel=4 ptbtoken=$token" \
 		</dev/null 2>&1 | tr -d '\r' >"$WORK/console.log" || status=$?
 	if ((status == 124)); then
 		echo "guest: timed out after ${TIMEOUT}s"
@@ -113,12 +114,17 @@ unhex() {
 	fi
 }
 
-# show_diff STREAM EXPECTED ACTUAL: a unified diff, control and high bytes
-# shown as cat -v does and long lines folded, cut at 40 lines.
+# Prints file $1 readably: runs of 8 or more equal bytes as "[N x 0xHH]",
+# other control and high bytes as cat -v shows them, long lines folded.
+readable() {
+	perl -0777 -pe 's/(.)\1{7,}/sprintf("[%d x 0x%02X]", length($&), ord($1))/gse' "$1" |
+		cat -v | fold -w 100
+}
+
+# show_diff STREAM EXPECTED ACTUAL: a unified diff, cut at 40 lines.
 show_diff() {
 	diff -u --label "expected $1" --label "actual $1" \
-		<(cat -v "$2" | fold -w 100) <(cat -v "$3" | fold -w 100) |
-		head -n 40 | sed 's/^/    /' || true
+		<(readable "$2") <(readable "$3") | head -n 40 | sed 's/^/    /' || true
 }
 
 # judge N: compares case N's result with its expectation; 0 when they match.
@@ -176,8 +182,13 @@ main() {
 	PTBENV=$(realpath "$1")
 	MKPTB=$(realpath "$2")
 	install_host_packages
-	local abi token
+	local abi token lock
+	mkdir -p "$CACHE"
+	# Runs side by side (say, from ctest -j) share one cache: fill it once.
+	exec {lock}>"$CACHE/.lock"
+	flock "$lock"
 	abi=$(guest_kernel_abi)
+	flock -u "$lock"
 	WORK=$(mktemp -d)
 	trap 'rm -rf "$WORK"' EXIT
 	mkdir -p "$WORK/root/images" "$WORK/expect" "$WORK/actual"
@@ -186,6 +197,7 @@ main() {
 	token=$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')
 	echo "guest: booting $abi with ${#CASES[@]} cases"
 	boot_guest "$CACHE/$abi" "$token"
+	[[ -z ${PTBENV_GUEST_CONSOLE:-} ]] || cp "$WORK/console.log" "$PTBENV_GUEST_CONSOLE"
 	report "$token"
 }
 
