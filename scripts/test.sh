@@ -4,7 +4,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-stages=(host)
+stages=(host package)
 failed=()
 for stage in "${stages[@]}"; do
 	echo "=== $stage"
