@@ -35,7 +35,11 @@ static void set_device_environment(const tool_device &device, const std::string 
 	const char *names[] = { "MTDSIM_IMAGE", "MTDSIM_SIZE", "MTDSIM_ERASESIZE", "MTDSIM_BAD", "MTDSIM_FAULT" };
 	for (const char *name : names)
 		unsetenv(name);
+#ifdef PTBENV_EMULATOR
+	unsetenv("LD_PRELOAD");
+#else
 	setenv("LD_PRELOAD", MTDSIM_PATH, 1);
+#endif
 	setenv("MTDSIM_LOG", (dir + "/device.log").c_str(), 1);
 	if (!device.present)
 		return;
@@ -48,15 +52,11 @@ static void set_device_environment(const tool_device &device, const std::string 
 		setenv("MTDSIM_FAULT", device.fault.c_str(), 1);
 }
 
-/* PTBENV_TEST_WRAPPER, if set, names a command (words split at blanks) that
- * runs the tool, such as valgrind or an emulator. */
-static std::vector<std::string> command_line(const std::vector<std::string> &args)
+static void append_words(std::vector<std::string> &words, const char *text)
 {
-	std::vector<std::string> words;
-	const char *wrapper = getenv("PTBENV_TEST_WRAPPER");
 	std::string word;
 
-	for (const char *p = wrapper ? wrapper : ""; ; p++) {
+	for (const char *p = text ? text : ""; ; p++) {
 		if (*p != ' ' && *p != '\0') {
 			word += *p;
 			continue;
@@ -67,6 +67,23 @@ static std::vector<std::string> command_line(const std::vector<std::string> &arg
 		if (*p == '\0')
 			break;
 	}
+}
+
+/* PTBENV_TEST_WRAPPER, if set, names a command (words split at blanks) that
+ * runs the tool, such as valgrind. A cross build runs the tool under the
+ * emulator (qemu-user), after the wrapper; the device is then preloaded into
+ * the emulated program with -E, since in the emulator's own environment the
+ * host's loader would try to load it into the emulator. */
+static std::vector<std::string> command_line(const std::vector<std::string> &args)
+{
+	std::vector<std::string> words;
+
+	append_words(words, getenv("PTBENV_TEST_WRAPPER"));
+#ifdef PTBENV_EMULATOR
+	append_words(words, PTBENV_EMULATOR);
+	words.push_back("-E");
+	words.push_back("LD_PRELOAD=" MTDSIM_PATH);
+#endif
 	words.push_back(PTBENV_PATH);
 	words.insert(words.end(), args.begin(), args.end());
 	return words;
