@@ -1,0 +1,312 @@
+/* Fuzzes env_get over the simulated device. The input chooses the geometry,
+ * the bad blocks, a fault, the key and the partition's first bytes:
+ *
+ *   byte  0     erase-size kind: 0, tiny, not a power of two, a power of two,
+ *               huge, or the raw parameter (kind modulo 6)
+ *   bytes 1-4   erase-size parameter, big-endian
+ *   byte  5     size kind: 0, whole blocks, raw, 4 GiB - 1 (modulo 4)
+ *   bytes 6-9   size parameter, big-endian
+ *   bytes 10-17 bad-block map: bit i of byte i/8 marks block i bad
+ *   byte  18    fault: 1 to 7 pick one of FAULTS, anything else none
+ *   byte  19    key: below 0xC0 a row of KEYS (modulo its length, the last
+ *               one the null key); otherwise byte 20 gives a length and that
+ *               many bytes follow as the key's text
+ *   the rest    the partition from offset 0; beyond it the flash reads erased
+ *
+ * After each call it checks what must hold whatever the input: the device was
+ * closed, the library freed what it allocated, a result ends inside the value
+ * buffer and is always the same buffer, and the result is the one the layout
+ * gives for the partition's bytes, or null when the device can't be read. */
+#include "mtdsim.h"
+#include "ptb/ptb_env.h"
+#include "ptb_image.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <string>
+#include <vector>
+
+extern "C" void *__real_malloc(size_t size);
+extern "C" void __real_free(void *pointer);
+
+namespace {
+
+/* A device with little memory: the library's larger allocations fail, which
+ * also keeps huge erase sizes from filling gigabytes. */
+const size_t MEMORY_LIMIT = 2 << 20;
+
+/* The library's own allocations, counted while env_get runs (linked with
+ * --wrap=malloc,--wrap=free, so only calls from statically linked code). */
+bool watching;
+bool allocations_fail;
+long live_allocations;
+
+enum fuzz_fault { NO_FAULT, ALLOCATION_FAILS = 7 };
+const mtdsim_fault FAULTS[] = {
+	MTDSIM_NO_FAULT, MTDSIM_NOT_MTD, MTDSIM_BADBLOCK_FAILS, MTDSIM_BADBLOCK_EINTR,
+	MTDSIM_PREAD_FAILS, MTDSIM_PREAD_EINTR, MTDSIM_PREAD_SHORT,
+	MTDSIM_NO_FAULT,	/* allocation fails */
+};
+
+const char *const KEYS[] = {
+	"chipinfo", "lorainfo", "wifiinfo", "product", "sninfo", "deveui",
+	"appeui", "devaddr", "appkey", "appskey", "nwkskey", "cmdline",
+	"ethaddr", "qvhardreset", "qvkey", "qvauthcheck", "qvran",
+	"CHIPINFO", "chip", "", NULL,
+};
+
+struct input {
+	const uint8_t *bytes;
+	size_t left;
+};
+
+uint8_t take_byte(input &in)
+{
+	if (in.left == 0)
+		return 0;
+	in.left--;
+	return *in.bytes++;
+}
+
+uint32_t take_u32(input &in)
+{
+	uint32_t value = 0;
+	for (int i = 0; i < 4; i++)
+		value = value << 8 | take_byte(in);
+	return value;
+}
+
+uint32_t choose_erasesize(uint8_t kind, uint32_t param)
+{
+	switch (kind % 6) {
+	case 0:
+		return 0;
+	case 1:
+		return 1 + param % 512;
+	case 2: {
+		uint32_t size = 3 + param % MEMORY_LIMIT;
+		return (size & (size - 1)) == 0 ? size + 1 : size;
+	}
+	case 3:
+		return 1u << (param % 32);
+	case 4:
+		return 0x80000000u | param;
+	default:
+		return param;
+	}
+}
+
+uint32_t choose_size(uint8_t kind, uint32_t param, uint32_t erasesize)
+{
+	switch (kind % 4) {
+	case 0:
+		return 0;
+	case 1: {
+		uint64_t size = (uint64_t)(param % 80) * erasesize;
+		return size > UINT32_MAX ? UINT32_MAX : (uint32_t)size;
+	}
+	case 2:
+		return param;
+	default:
+		return UINT32_MAX;
+	}
+}
+
+struct setup {
+	mtdsim_device device;
+	std::vector<uint32_t> bad_blocks;
+	bool allocation_fails;
+	const char *key;
+	std::string key_text;
+};
+
+bool is_bad(const setup &s, uint64_t offset)
+{
+	uint64_t block = s.device.erasesize ? offset / s.device.erasesize : 0;
+	for (uint32_t bad : s.bad_blocks)
+		if (bad == block)
+			return true;
+	return false;
+}
+
+/* Where the image comes from when the read succeeds, or -1: the first good
+ * block, read whole, with no fault and enough memory. */
+int64_t readable_at(const setup &s)
+{
+	const mtdsim_device &d = s.device;
+	uint64_t offset = 0;
+
+	if (d.fault != MTDSIM_NO_FAULT || s.allocation_fails || d.size == 0)
+		return -1;
+	while (is_bad(s, offset)) {
+		if (d.erasesize == 0)
+			return -1;
+		offset += d.erasesize;
+		if (offset >= d.size)
+			return -1;
+	}
+	uint64_t length = d.erasesize > PTB_MIN_READ ? d.erasesize : PTB_MIN_READ;
+	if (length > MEMORY_LIMIT || offset + length > d.size)
+		return -1;
+	return (int64_t)offset;
+}
+
+uint8_t partition_byte(const setup &s, uint64_t at)
+{
+	return at < s.device.image_length ? s.device.image[at] : 0xFF;
+}
+
+std::string text_at(const setup &s, uint64_t at)
+{
+	std::string text;
+	for (uint8_t byte; text.size() < ENV_VALUE_MAX && (byte = partition_byte(s, at + text.size())) != 0;)
+		text += (char)byte;
+	return text;
+}
+
+/* What env_get must return for the key over a PTB read from offset base; false for null. */
+bool expected_value(const setup &s, uint64_t base, std::string &value)
+{
+	std::string key = s.key_text;
+	char formatted[32];
+
+	if (key == "qvhardreset")
+		return false;
+	for (size_t i = 0; i < ptb_field_count; i++) {
+		const ptb_field_place &field = ptb_field_places[i];
+		if (key != field.key)
+			continue;
+		uint64_t at = base + field.offset;
+		if (key == "ethaddr") {
+			snprintf(formatted, sizeof(formatted), "%02X:%02X:%02X:%02X:%02X:%02X",
+				 partition_byte(s, at), partition_byte(s, at + 1), partition_byte(s, at + 2),
+				 partition_byte(s, at + 3), partition_byte(s, at + 4), partition_byte(s, at + 5));
+			value = formatted;
+			return true;
+		}
+		if (key == "qvauthcheck") {
+			char digit = (char)(uint8_t)(partition_byte(s, at) + '0');
+			value = digit ? std::string(1, digit) : "";
+			return true;
+		}
+		value = text_at(s, at);
+		return !((key == "qvkey" || key == "qvran") && value.size() < ENV_VALUE_MIN_LEN);
+	}
+	return false;
+}
+
+/* libFuzzer's -close_fd_mask closes standard error, but not the sanitizers' report stream. */
+extern "C" __attribute__((weak)) void __sanitizer_report_error_summary(const char *summary);
+
+void fail(const char *what, const setup &s)
+{
+	char line[512];
+
+	snprintf(line, sizeof(line), "env_get fuzz: %s (key %s, size 0x%x, erase size 0x%x, fault %s%s)",
+		 what, s.key ? s.key : "(null)", s.device.size, s.device.erasesize,
+		 mtdsim_fault_name(s.device.fault), s.allocation_fails ? ", allocation fails" : "");
+	fprintf(stderr, "%s\n", line);
+	if (__sanitizer_report_error_summary != NULL)
+		__sanitizer_report_error_summary(line);
+	abort();
+}
+
+void read_setup(input &in, setup &s)
+{
+	uint8_t erase_kind = take_byte(in);
+	uint32_t erase_param = take_u32(in);
+	uint8_t size_kind = take_byte(in);
+	uint32_t size_param = take_u32(in);
+
+	s.device = {};
+	s.device.erasesize = choose_erasesize(erase_kind, erase_param);
+	s.device.size = choose_size(size_kind, size_param, s.device.erasesize);
+	for (uint32_t block = 0; block < 64; block += 8) {
+		uint8_t map = take_byte(in);
+		for (uint32_t bit = 0; bit < 8; bit++)
+			if (map & (1u << bit))
+				s.bad_blocks.push_back(block + bit);
+	}
+	uint8_t fault = take_byte(in);
+	s.device.fault = fault < 8 ? FAULTS[fault] : MTDSIM_NO_FAULT;
+	s.allocation_fails = fault == ALLOCATION_FAILS;
+	uint8_t key = take_byte(in);
+	if (key < 0xC0) {
+		s.key = KEYS[key % (sizeof(KEYS) / sizeof(KEYS[0]))];
+		s.key_text = s.key ? s.key : "";
+	} else {
+		size_t length = take_byte(in);
+		while (length-- > 0 && in.left > 0) {
+			char c = (char)take_byte(in);
+			if (c == '\0')
+				break;
+			s.key_text += c;
+		}
+		s.key = s.key_text.c_str();
+	}
+	s.device.image = in.bytes;
+	s.device.image_length = in.left;
+	s.device.bad_blocks = s.bad_blocks.data();
+	s.device.bad_count = s.bad_blocks.size();
+}
+
+}
+
+extern "C" void *__wrap_malloc(size_t size)
+{
+	if (!watching)
+		return __real_malloc(size);
+	void *pointer = allocations_fail || size > MEMORY_LIMIT ? NULL : __real_malloc(size);
+	if (pointer != NULL)
+		live_allocations++;
+	return pointer;
+}
+
+extern "C" void __wrap_free(void *pointer)
+{
+	if (watching && pointer != NULL)
+		live_allocations--;
+	__real_free(pointer);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+	static const char *value_buffer;
+	input in = { data, size };
+	setup s;
+
+	read_setup(in, s);
+	mtdsim_attach(&s.device);
+	live_allocations = 0;
+	allocations_fail = s.allocation_fails;
+	watching = true;
+	const char *value = env_get(s.key);
+	watching = false;
+
+	const mtdsim_counts *calls = mtdsim_calls();
+	if (calls->open_descriptors != 0)
+		fail("the device was left open", s);
+	if (calls->opens != (s.key ? 1u : 0u) || calls->preads > 1 || calls->misuses != 0)
+		fail("the device was used other than once, open, read and closed", s);
+	if (live_allocations != 0)
+		fail("the image was not freed", s);
+	if (value != NULL) {
+		if (value_buffer == NULL)
+			value_buffer = value;
+		if (value != value_buffer)
+			fail("the value is not in the value buffer", s);
+		if (strnlen(value, ENV_VALUE_MAX + 1) > ENV_VALUE_MAX)
+			fail("the value has no terminator in the buffer", s);
+	}
+
+	int64_t base = s.key ? readable_at(s) : -1;
+	std::string expected;
+	bool has_value = base >= 0 && expected_value(s, (uint64_t)base, expected);
+	if (has_value != (value != NULL))
+		fail(has_value ? "null where the PTB holds a value" : "a value where there is none", s);
+	if (has_value && expected != value)
+		fail("the value is not the field's", s);
+	return 0;
+}
