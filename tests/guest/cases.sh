@@ -60,6 +60,10 @@ define_cases() {
 	guest nandsim $NAND_16K parts=4,4 badblocks=8,9
 	guest put full.img 16384 2
 	every_key nandsim-16k-badblocks "$BAD_0_4000"
+	expect "nandsim-16k-badblocks: empty key" 0 $'\n====[] env not supported. \n' \
+		"$BAD_0_4000" ""
+	# Any argument count but one: silent, and the device is not even opened.
+	expect "nandsim-16k-badblocks: no arguments" 0 "" ""
 	expect "nandsim-16k-badblocks: two arguments" 0 "" "" chipinfo sninfo
 	guest unload
 
@@ -139,6 +143,7 @@ mtdram_cases() {
 }
 
 device_cases() {
+	guest unload
 	expect "no-mtd2: sninfo" 1 "" $'open PTB: No such file or directory\n' sninfo
 	guest step mknod /dev/mtd2 c 1 3
 	expect "mtd2-is-dev-null: sninfo" 0 "$READ_FAILED" \

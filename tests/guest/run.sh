@@ -174,21 +174,28 @@ report() {
 	((failed == 0))
 }
 
+usage() {
+	echo "usage: $0 AARCH64_PTBENV HOST_MKPTB" >&2
+	echo "  $*" >&2
+	exit 2
+}
+
 main() {
-	if (($# != 2)); then
-		echo "usage: $0 AARCH64_PTBENV HOST_MKPTB" >&2
-		exit 2
-	fi
+	(($# == 2)) || usage "two arguments needed"
+	[[ -f $1 ]] || usage "no such file: $1"
+	[[ -x $2 ]] || usage "not an executable: $2"
 	PTBENV=$(realpath "$1")
 	MKPTB=$(realpath "$2")
-	install_host_packages
 	local abi token lock
 	mkdir -p "$CACHE"
-	# Runs side by side (say, from ctest -j) share one cache: fill it once.
+	# Runs side by side (say, from ctest -j) share one cache and apt: one at a time.
 	exec {lock}>"$CACHE/.lock"
 	flock "$lock"
+	install_host_packages
 	abi=$(guest_kernel_abi)
 	flock -u "$lock"
+	aarch64-linux-gnu-readelf -h "$PTBENV" | grep -q 'Machine: *AArch64' ||
+		usage "not an AArch64 program: $1"
 	WORK=$(mktemp -d)
 	trap 'rm -rf "$WORK"' EXIT
 	mkdir -p "$WORK/root/images" "$WORK/expect" "$WORK/actual"
