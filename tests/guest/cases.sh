@@ -54,9 +54,16 @@ NAND_128K="first_id_byte=0xec second_id_byte=0xf1 third_id_byte=0x00 fourth_id_b
 
 define_cases() {
 	image full.img "${FULL_FIELDS[@]}"
+	bad_block_cases
+	erased_cases
+	other_nand_cases
+	mtdram_cases
+	device_cases
+}
 
-	# parts= counts erase blocks and badblocks= counts from the chip's start,
-	# so with parts=4,4 chip blocks 8 and 9 are /dev/mtd2's blocks 0 and 1.
+# 16 KiB blocks. parts= counts erase blocks and badblocks= counts from the
+# chip's start, so with parts=4,4 chip blocks 8 and 9 are mtd2's blocks 0, 1.
+bad_block_cases() {
 	guest nandsim $NAND_16K parts=4,4 badblocks=8,9
 	guest put full.img 16384 2
 	every_key nandsim-16k-badblocks "$BAD_0_4000"
@@ -85,8 +92,10 @@ define_cases() {
 	expect "nandsim-16k-all-bad: sninfo" 0 "$READ_FAILED" "$all_bad" sninfo
 	expect "nandsim-16k-all-bad: qvhardreset" 0 "$READ_FAILED" "$all_bad" qvhardreset
 	guest unload
+}
 
-	erased_cases
+# 128 KiB blocks, where the whole block is read, and 8 KiB blocks.
+other_nand_cases() {
 	guest nandsim $NAND_128K parts=2,2
 	guest put full.img 131072 0
 	every_key nandsim-128k ""
@@ -103,9 +112,6 @@ define_cases() {
 	expect "nandsim-8k-badblock: chipinfo" 0 $'chipinfo:NS-16 NAND rev B\n' \
 		$'Bad block at 0, from 0 will be skipped\n' chipinfo
 	guest unload
-
-	mtdram_cases
-	device_cases
 }
 
 # Freshly loaded flash is erased: every byte reads 0xFF.
