@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,7 +39,7 @@ static void set_device_environment(const tool_device &device, const std::string 
 #ifdef PTBENV_EMULATOR
 	unsetenv("LD_PRELOAD");
 #else
-	setenv("LD_PRELOAD", MTDSIM_PATH, 1);
+	setenv("LD_PRELOAD", MTDSIM_PRELOAD, 1);
 #endif
 	setenv("MTDSIM_LOG", (dir + "/device.log").c_str(), 1);
 	if (!device.present)
@@ -89,26 +90,61 @@ static std::vector<std::string> command_line(const std::vector<std::string> &arg
 	return words;
 }
 
-static void exec_tool(const std::vector<std::string> &words, const tool_device &device, const std::string &dir)
+/* Makes a large allocation fail as on a device short of memory. ASan reserves
+ * terabytes of shadow memory at start, so under it its own allocation limit
+ * stands in for the address-space limit. */
+static void limit_memory(void)
+{
+#if defined(__SANITIZE_ADDRESS__)
+	const char *options = getenv("ASAN_OPTIONS");
+	std::string limited = std::string(options ? options : "") + ":allocator_may_return_null=1:max_allocation_size_mb=1024";
+	setenv("ASAN_OPTIONS", limited.c_str(), 1);
+#else
+	struct rlimit limit = { 1 << 30, 1 << 30 };
+	setrlimit(RLIMIT_AS, &limit);
+#endif
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+static std::string without_line_containing(const std::string &text, const char *part)
+{
+	size_t at = text.find(part);
+	if (at == std::string::npos)
+		return text;
+	size_t start = text.rfind('\n', at);
+	size_t end = text.find('\n', at);
+	start = start == std::string::npos ? 0 : start + 1;
+	end = end == std::string::npos ? text.size() : end + 1;
+	return text.substr(0, start) + text.substr(end);
+}
+#endif
+
+static void exec_tool(const std::vector<std::string> &words, const tool_device &device,
+		      const tool_options &options, const std::string &dir)
 {
 	std::vector<char *> argv;
 	for (const std::string &word : words)
 		argv.push_back(const_cast<char *>(word.c_str()));
 	argv.push_back(NULL);
 
-	int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+	int out = options.out == STDOUT_FULL ? open("/dev/full", O_WRONLY)
+					      : open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 	int err = open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 	if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
 		_exit(126);
 	close(out);
 	close(err);
+	if (options.out == STDOUT_CLOSED)
+		close(1);
+	if (options.little_memory)
+		limit_memory();
 	set_device_environment(device, dir);
 	alarm(RUN_TIME_LIMIT);
 	execvp(argv[0], argv.data());
 	_exit(127);
 }
 
-tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &device)
+tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &device, const tool_options &options)
 {
 	char dir_template[] = "/tmp/ptbenv-e2e-XXXXXX";
 	std::string dir = mkdtemp(dir_template);
@@ -121,12 +157,18 @@ tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &dev
 	fflush(NULL);
 	pid_t pid = fork();
 	if (pid == 0)
-		exec_tool(words, device, dir);
+		exec_tool(words, device, options, dir);
 	if (pid < 0 || waitpid(pid, &wait_status, 0) != pid)
 		abort();
 	run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
 	run.out = read_file(dir + "/out");
 	run.err = read_file(dir + "/err");
+#if defined(__SANITIZE_ADDRESS__)
+	/* ASan notes the allocation it refused ("==pid==WARNING: AddressSanitizer
+	 * failed to allocate ..."); that line is not the tool's. */
+	if (options.little_memory)
+		run.err = without_line_containing(run.err, "WARNING: AddressSanitizer failed to allocate ");
+#endif
 	run.device_log = read_file(dir + "/device.log");
 	for (const char *name : { "/out", "/err", "/device.log", "/image" })
 		unlink((dir + name).c_str());

@@ -27,6 +27,16 @@ struct tool_run {
 /* A 1 MiB device of 128 KiB blocks, all good, with image at offset 0. */
 tool_device device_with(const ptb_bytes &image);
 
-tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &device);
+/* Where the tool's standard output goes: a file that is read back, nowhere
+ * (closed) or a device that is always full. */
+enum tool_stdout { STDOUT_CAPTURED, STDOUT_CLOSED, STDOUT_FULL };
+
+struct tool_options {
+	tool_stdout out = STDOUT_CAPTURED;
+	bool little_memory = false;	/* large allocations fail */
+};
+
+tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &device,
+		    const tool_options &options = tool_options());
 
 #endif

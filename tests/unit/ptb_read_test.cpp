@@ -148,14 +148,28 @@ TEST(ReadDeath, DeviceDeniedEndsTheProcessWithStatus1)
 		    "^open PTB: Permission denied\n$");
 }
 
-#ifndef __SANITIZE_ADDRESS__
+#ifdef __SANITIZE_ADDRESS__
+/* ASan reserves terabytes of shadow memory, so no address-space limit can be
+ * set under it: its own allocation limit makes the allocation fail instead,
+ * and it notes the refusal in a line of its own ahead of the tool's. */
+extern "C" const char *__asan_default_options(void)
+{
+	return "allocator_may_return_null=1:max_allocation_size_mb=1024";
+}
+const char REFUSAL_NOTE[] = "(==[0-9]+==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]+ bytes\n)?";
+#else
+const char REFUSAL_NOTE[] = "";
+#endif
+
 /* The address-space limit makes the allocation fail the way it does on a small device. */
 void read_with_little_memory(void)
 {
-	struct rlimit limit = { 1024 * MiB, 1024 * MiB };
 	unsigned char *image;
 
+#ifndef __SANITIZE_ADDRESS__
+	struct rlimit limit = { 1024 * MiB, 1024 * MiB };
 	setrlimit(RLIMIT_AS, &limit);
+#endif
 	int status = ptb_read(&image);
 	bool closed = mtdsim_calls()->open_descriptors == 0 && mtdsim_calls()->preads == 0;
 	exit(status == -1 && closed ? 7 : 8);
@@ -165,9 +179,8 @@ TEST(ReadDeath, FailedAllocationKeepsItsOwnErrorAndClosesTheDevice)
 {
 	sim_attach({ 0xFFFFFFFF, 0xFFFFFFF0, 0, 0, MTDSIM_NO_FAULT }, ptb_bytes());
 	EXPECT_EXIT(read_with_little_memory(), testing::ExitedWithCode(7),
-		    "^pread PTB: Cannot allocate memory\n$");
+		    std::string("^") + REFUSAL_NOTE + "pread PTB: Cannot allocate memory\n$");
 }
-#endif
 
 TEST(Read, NeverMovesTheFilePositionOrReadsSequentially)
 {

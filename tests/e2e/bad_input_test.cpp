@@ -1,0 +1,130 @@
+/* The shipped ptbenv over what a device or a careless script can hand it:
+ * odd keys, erased or zeroed flash, unusable standard output, interrupted
+ * device calls and too little memory. Each case states all streams and the
+ * status; a crash, a hang or a sanitizer report changes at least one. */
+#include "run_tool.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const char READ_FAILED[] = "\n ===== zarn read env failed.\n";
+
+const char *const ALL_KEYS[] = {
+	"chipinfo", "lorainfo", "wifiinfo", "product", "sninfo", "deveui",
+	"appeui", "devaddr", "appkey", "appskey", "nwkskey", "cmdline",
+	"ethaddr", "qvhardreset", "qvkey", "qvauthcheck", "qvran",
+};
+
+struct bad_input_case {
+	std::string name;
+	std::string key;
+	tool_device device;
+	tool_options options;
+	std::string out;
+	std::string err;
+	int status;
+	std::string device_log;	/* empty: not checked */
+};
+
+std::string unsupported(const std::string &key)
+{
+	return "\n====[" + key + "] env not supported. \n";
+}
+
+ptb_bytes sample(void)
+{
+	ptb_bytes image = ptb_blank();
+	ptb_put_text(image, "chipinfo", "SX1302 rev C");
+	return image;
+}
+
+std::string bytes_from_0x80(void)
+{
+	std::string key;
+	for (int byte = 0x80; byte <= 0xFF; byte++)
+		key += (char)byte;
+	return key;
+}
+
+/* What each key prints over flash whose every byte is fill. */
+std::string out_over_fill(const std::string &key, unsigned char fill)
+{
+	if (key == "qvhardreset")
+		return "";
+	if (key == "ethaddr")
+		return fill ? "ethaddr:FF:FF:FF:FF:FF:FF\n" : "ethaddr:00:00:00:00:00:00\n";
+	if (key == "qvauthcheck")
+		return fill ? "qvauthcheck:/\n" : "qvauthcheck:0\n";
+	if (fill == 0)	/* an empty qvkey or qvran is shorter than 32 characters */
+		return key == "qvkey" || key == "qvran" ? "" : key + ":\n";
+	return key + ":" + std::string(1024, (char)fill) + "\n";
+}
+
+tool_device failing(const char *fault)
+{
+	tool_device device = device_with(sample());
+	device.fault = fault;
+	return device;
+}
+
+std::vector<bad_input_case> bad_input_cases(void)
+{
+	const tool_device good = device_with(sample());
+	const tool_options captured, closed = { STDOUT_CLOSED, false }, full = { STDOUT_FULL, false };
+	const std::string long_key(100000, 'k'), key_1024(1024, 'x');
+	std::vector<bad_input_case> cases = {
+		{ "key of 0 bytes", "", good, captured, unsupported(""), "", 0, "" },
+		{ "key of 1 byte", "c", good, captured, unsupported("c"), "", 0, "" },
+		{ "key of 31 bytes", std::string(31, 'q'), good, captured, unsupported(std::string(31, 'q')), "", 0, "" },
+		{ "key of 1024 bytes", key_1024, good, captured, unsupported(key_1024), "", 0, "" },
+		{ "key of 100000 bytes", long_key, good, captured, unsupported(long_key), "", 0, "" },
+		{ "key with conversions", "%s%n%x%%", good, captured, unsupported("%s%n%x%%"), "", 0, "" },
+		{ "key with a newline", "chip\ninfo", good, captured, unsupported("chip\ninfo"), "", 0, "" },
+		{ "key of the bytes 0x80 to 0xFF", bytes_from_0x80(), good, captured,
+		  unsupported(bytes_from_0x80()), "", 0, "" },
+		{ "a known key with a newline after it", "chipinfo\n", good, captured, unsupported("chipinfo\n"), "", 0, "" },
+
+		{ "value, standard output closed", "chipinfo", good, closed, "", "", 0, "" },
+		{ "notice, standard output closed", "nosuchkey", good, closed, "", "", 0, "" },
+		{ "read failure, standard output closed", "chipinfo", failing("not-mtd"), closed,
+		  "", "PTB MEMGETINFO: Inappropriate ioctl for device\n", 0, "" },
+		{ "value, standard output full", "chipinfo", good, full, "", "", 0, "" },
+		{ "long notice, standard output full", long_key, good, full, "", "", 0, "" },
+		{ "device missing, standard output full", "chipinfo", { false, {}, 0, 0, "", "" }, full,
+		  "", "open PTB: No such file or directory\n", 1, "" },
+
+		{ "MEMGETBADBLOCK interrupted, not retried", "chipinfo", failing("badblock-eintr"), captured,
+		  READ_FAILED, "ioctl(MEMGETBADBLOCK): Interrupted system call\n", 0,
+		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> -1\nclose\n" },
+		{ "pread interrupted, not retried", "chipinfo", failing("pread-eintr"), captured,
+		  READ_FAILED, "pread PTB: Interrupted system call\n", 0,
+		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> 0\npread 131072 at 0x0 -> -1\nclose\n" },
+		{ "allocation fails", "chipinfo", { true, sample(), 0xFFFFFFFF, 0xFFFFFFF0, "", "" }, { STDOUT_CAPTURED, true },
+		  READ_FAILED, "pread PTB: Cannot allocate memory\n", 0,
+		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> 0\nclose\n" },
+	};
+	for (const char *key : ALL_KEYS) {
+		cases.push_back({ std::string("erased flash, ") + key, key, device_with(ptb_blank(40960, 0xFF)),
+				  captured, out_over_fill(key, 0xFF), "", 0, "" });
+		cases.push_back({ std::string("all-zero PTB, ") + key, key, device_with(ptb_blank(1 << 20, 0x00)),
+				  captured, out_over_fill(key, 0x00), "", 0, "" });
+	}
+	return cases;
+}
+
+TEST(BadInput, StreamsAndStatus)
+{
+	for (const bad_input_case &c : bad_input_cases()) {
+		SCOPED_TRACE(c.name);
+		tool_run run = run_ptbenv({ c.key }, c.device, c.options);
+		EXPECT_EQ(run.out, c.out);
+		EXPECT_EQ(run.err, c.err);
+		EXPECT_EQ(run.status, c.status);
+		if (!c.device_log.empty()) {
+			EXPECT_EQ(run.device_log, c.device_log);
+		}
+	}
+}
+
+}
