@@ -75,7 +75,7 @@ static void append_words(std::vector<std::string> &words, const char *text)
  * emulator (qemu-user), after the wrapper; the device is then preloaded into
  * the emulated program with -E, since in the emulator's own environment the
  * host's loader would try to load it into the emulator. */
-static std::vector<std::string> command_line(const std::vector<std::string> &args)
+static std::vector<std::string> command_line(const std::vector<std::string> &args, const tool_options &options)
 {
 	std::vector<std::string> words;
 
@@ -83,7 +83,15 @@ static std::vector<std::string> command_line(const std::vector<std::string> &arg
 #ifdef PTBENV_EMULATOR
 	append_words(words, PTBENV_EMULATOR);
 	words.push_back("-E");
-	words.push_back("LD_PRELOAD=" MTDSIM_PATH);
+	words.push_back("LD_PRELOAD=" MTDSIM_PRELOAD);
+	/* qemu-user leaves the guest's RLIMIT_AS unapplied; a guest address
+	 * space of the limit's size makes the allocation fail the same way. */
+	if (options.little_memory) {
+		words.push_back("-R");
+		words.push_back("1G");
+	}
+#else
+	(void)options;
 #endif
 	words.push_back(PTBENV_PATH);
 	words.insert(words.end(), args.begin(), args.end());
@@ -153,7 +161,7 @@ tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &dev
 
 	if (device.present && !ptb_write_file(dir + "/image", device.image))
 		abort();
-	std::vector<std::string> words = command_line(args);
+	std::vector<std::string> words = command_line(args, options);
 	fflush(NULL);
 	pid_t pid = fork();
 	if (pid == 0)
