@@ -4,7 +4,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-stages=(host aarch64 guest package fuzz asan valgrind)
+stages=(host aarch64 guest package fuzz asan valgrind lint)
 failed=()
 for stage in "${stages[@]}"; do
 	echo "=== $stage"

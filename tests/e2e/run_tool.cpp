@@ -131,6 +131,7 @@ static void exec_tool(const std::vector<std::string> &words, const tool_device &
 		      const tool_options &options, const std::string &dir)
 {
 	std::vector<char *> argv;
+	argv.reserve(words.size() + 1);
 	for (const std::string &word : words)
 		argv.push_back(const_cast<char *>(word.c_str()));
 	argv.push_back(NULL);

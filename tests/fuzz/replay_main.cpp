@@ -43,6 +43,7 @@ int main(int argc, char **argv)
 			continue;
 		}
 		DIR *dir = opendir(path.c_str());
+		// cppcheck-suppress readdirCalled ; one thread, and glibc deprecates readdir_r
 		for (struct dirent *entry; dir != NULL && (entry = readdir(dir)) != NULL;)
 			if (entry->d_name[0] != '.' && run_file(path + "/" + entry->d_name))
 				inputs++;

@@ -47,7 +47,8 @@ static void log_call(const char *format, ...)
 	int saved_errno = errno;
 
 	va_start(args, format);
-	int length = vsnprintf(line, sizeof(line) - 1, format, args);
+	/* Started just above; the analyzer loses track of it across getenv. */
+	int length = vsnprintf(line, sizeof(line) - 1, format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
 	va_end(args);
 	if (length < 0) {
 		errno = saved_errno;

@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-static void die(const char *what, const char *value)
+[[noreturn]] static void die(const char *what, const char *value)
 {
 	fprintf(stderr, "mtdsim: bad %s: %s\n", what, value);
 	exit(125);

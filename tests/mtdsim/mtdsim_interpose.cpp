@@ -39,7 +39,8 @@ typedef int close_fn(int);
 /* The mode argument exists only when the flags create a file. */
 static mode_t mode_of(int flags, va_list args)
 {
-	return (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
+	/* Every caller has started args; the analyzer does not follow a va_list into a callee. */
+	return (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0; // NOLINT(clang-analyzer-valist.Uninitialized)
 }
 
 extern "C" {

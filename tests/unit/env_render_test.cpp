@@ -33,7 +33,7 @@ const render_case render_cases[] = {
 	{ "auth-check byte 10", "qvauthcheck", "qvauthcheck", "\x0A", true, ":" },
 	{ "auth-check byte 208 is empty, not null", "qvauthcheck", "qvauthcheck", "\xD0", true, "" },
 	{ "auth-check byte 255 wraps", "qvauthcheck", "qvauthcheck", "\xFF", true, "/" },
-	{ "qvhardreset has no value", "qvhardreset", "sninfo", "SN1\0", false, "" },
+	{ "qvhardreset has no value", "qvhardreset", "sninfo", "SN1", false, "" },
 };
 
 TEST(Render, SpecialKeys)
