@@ -103,7 +103,7 @@ static std::vector<std::string> command_line(const std::vector<std::string> &arg
  * stands in for the address-space limit. */
 static void limit_memory(void)
 {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef PTBENV_UNDER_ASAN
 	const char *options = getenv("ASAN_OPTIONS");
 	std::string limited = std::string(options ? options : "") + ":allocator_may_return_null=1:max_allocation_size_mb=1024";
 	setenv("ASAN_OPTIONS", limited.c_str(), 1);
@@ -113,7 +113,7 @@ static void limit_memory(void)
 #endif
 }
 
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef PTBENV_UNDER_ASAN
 static std::string without_line_containing(const std::string &text, const char *part)
 {
 	size_t at = text.find(part);
@@ -172,7 +172,7 @@ tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &dev
 	run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
 	run.out = read_file(dir + "/out");
 	run.err = read_file(dir + "/err");
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef PTBENV_UNDER_ASAN
 	/* ASan notes the allocation it refused ("==pid==WARNING: AddressSanitizer
 	 * failed to allocate ..."); that line is not the tool's. */
 	if (options.little_memory)

@@ -148,7 +148,7 @@ TEST(ReadDeath, DeviceDeniedEndsTheProcessWithStatus1)
 		    "^open PTB: Permission denied\n$");
 }
 
-#ifdef __SANITIZE_ADDRESS__
+#ifdef PTBENV_UNDER_ASAN
 /* ASan reserves terabytes of shadow memory, so no address-space limit can be
  * set under it: its own allocation limit makes the allocation fail instead,
  * and it notes the refusal in a line of its own ahead of the tool's. */
@@ -166,7 +166,7 @@ void read_with_little_memory(void)
 {
 	unsigned char *image;
 
-#ifndef __SANITIZE_ADDRESS__
+#ifndef PTBENV_UNDER_ASAN
 	struct rlimit limit = { 1024 * MiB, 1024 * MiB };
 	setrlimit(RLIMIT_AS, &limit);
 #endif
