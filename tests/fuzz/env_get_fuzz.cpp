@@ -43,7 +43,8 @@ bool watching;
 bool allocations_fail;
 long live_allocations;
 
-enum fuzz_fault { NO_FAULT, ALLOCATION_FAILS = 7 };
+/* Fault byte 7: the device is sound, the allocation fails. */
+const uint8_t ALLOCATION_FAILS = 7;
 const mtdsim_fault FAULTS[] = {
 	MTDSIM_NO_FAULT, MTDSIM_NOT_MTD, MTDSIM_BADBLOCK_FAILS, MTDSIM_BADBLOCK_EINTR,
 	MTDSIM_PREAD_FAILS, MTDSIM_PREAD_EINTR, MTDSIM_PREAD_SHORT,
@@ -161,8 +162,12 @@ uint8_t partition_byte(const setup &s, uint64_t at)
 std::string text_at(const setup &s, uint64_t at)
 {
 	std::string text;
-	for (uint8_t byte; text.size() < ENV_VALUE_MAX && (byte = partition_byte(s, at + text.size())) != 0;)
+	while (text.size() < ENV_VALUE_MAX) {
+		uint8_t byte = partition_byte(s, at + text.size());
+		if (byte == 0)
+			break;
 		text += (char)byte;
+	}
 	return text;
 }
 
