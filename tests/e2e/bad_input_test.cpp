@@ -61,13 +61,6 @@ std::string out_over_fill(const std::string &key, unsigned char fill)
 	return key + ":" + std::string(1024, (char)fill) + "\n";
 }
 
-tool_device failing(const char *fault)
-{
-	tool_device device = device_with(sample());
-	device.fault = fault;
-	return device;
-}
-
 std::vector<bad_input_case> bad_input_cases(void)
 {
 	const tool_device good = device_with(sample());
@@ -87,17 +80,17 @@ std::vector<bad_input_case> bad_input_cases(void)
 
 		{ "value, standard output closed", "chipinfo", good, closed, "", "", 0, "" },
 		{ "notice, standard output closed", "nosuchkey", good, closed, "", "", 0, "" },
-		{ "read failure, standard output closed", "chipinfo", failing("not-mtd"), closed,
+		{ "read failure, standard output closed", "chipinfo", device_with(sample(), "not-mtd"), closed,
 		  "", "PTB MEMGETINFO: Inappropriate ioctl for device\n", 0, "" },
 		{ "value, standard output full", "chipinfo", good, full, "", "", 0, "" },
 		{ "long notice, standard output full", long_key, good, full, "", "", 0, "" },
 		{ "device missing, standard output full", "chipinfo", { false, {}, 0, 0, "", "" }, full,
 		  "", "open PTB: No such file or directory\n", 1, "" },
 
-		{ "MEMGETBADBLOCK interrupted, not retried", "chipinfo", failing("badblock-eintr"), captured,
+		{ "MEMGETBADBLOCK interrupted, not retried", "chipinfo", device_with(sample(), "badblock-eintr"), captured,
 		  READ_FAILED, "ioctl(MEMGETBADBLOCK): Interrupted system call\n", 0,
 		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> -1\nclose\n" },
-		{ "pread interrupted, not retried", "chipinfo", failing("pread-eintr"), captured,
+		{ "pread interrupted, not retried", "chipinfo", device_with(sample(), "pread-eintr"), captured,
 		  READ_FAILED, "pread PTB: Interrupted system call\n", 0,
 		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> 0\npread 131072 at 0x0 -> -1\nclose\n" },
 		{ "allocation fails", "chipinfo", { true, sample(), 0xFFFFFFFF, 0xFFFFFFF0, "", "" }, { STDOUT_CAPTURED, true },

@@ -33,13 +33,6 @@ tool_device behind_bad_blocks(void)
 	return { true, partition, 256 << 10, 16 << 10, "0,1", "" };
 }
 
-tool_device failing(const char *fault)
-{
-	tool_device device = device_with(sample());
-	device.fault = fault;
-	return device;
-}
-
 struct cli_case {
 	const char *name;
 	std::vector<std::string> args;
@@ -65,7 +58,7 @@ const cli_case cli_cases[] = {
 	  READ_FAILED, BAD_0_AND_1 + "Can't find good block in PTB.\n", 0 },
 	{ "good block too near the end", { "chipinfo" }, { true, sample(), 48 << 10, 16 << 10, "0,1", "" },
 	  READ_FAILED, BAD_0_AND_1 + "pread PTB: Input/output error\n", 0 },
-	{ "not an MTD device", { "chipinfo" }, failing("not-mtd"),
+	{ "not an MTD device", { "chipinfo" }, device_with(sample(), "not-mtd"),
 	  READ_FAILED, "PTB MEMGETINFO: Inappropriate ioctl for device\n", 0 },
 	{ "device missing", { "sninfo" }, { false, {}, 0, 0, "", "" },
 	  "", "open PTB: No such file or directory\n", 1 },
@@ -77,7 +70,7 @@ const cli_case cli_cases[] = {
 	{ "auth-check byte 208 prints an empty value", { "qvauthcheck" }, device_with(sample()), "qvauthcheck:\n", "", 0 },
 	{ "qvhardreset prints nothing", { "qvhardreset" }, device_with(sample()), "", "", 0 },
 	{ "qvhardreset behind bad blocks", { "qvhardreset" }, behind_bad_blocks(), "", BAD_0_AND_1, 0 },
-	{ "qvhardreset on a failing device", { "qvhardreset" }, failing("pread-fails"),
+	{ "qvhardreset on a failing device", { "qvhardreset" }, device_with(sample(), "pread-fails"),
 	  READ_FAILED, "pread PTB: Input/output error\n", 0 },
 	{ "erased flash", { "deveui" }, device_with(ptb_blank(40960, 0xFF)),
 	  "deveui:" + std::string(1024, '\xFF') + "\n", "", 0 },
@@ -119,7 +112,7 @@ TEST(Cli, DeviceCallsForOneLookup)
 		{ "bad blocks ahead", behind_bad_blocks(),
 		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> 1\nMEMGETBADBLOCK 0x4000 -> 1\n"
 		  "MEMGETBADBLOCK 0x8000 -> 0\npread 40960 at 0x8000 -> 40960\nclose\n" },
-		{ "not an MTD device", failing("not-mtd"), "open read-only\nMEMGETINFO\nclose\n" },
+		{ "not an MTD device", device_with(sample(), "not-mtd"), "open read-only\nMEMGETINFO\nclose\n" },
 		{ "device missing", { false, {}, 0, 0, "", "" }, "open read-only\n" },
 	};
 	for (const auto &c : cases) {

@@ -11,9 +11,9 @@
 /* Long enough for a run under valgrind or an emulator; a hang is a failure. */
 static const unsigned RUN_TIME_LIMIT = 120;
 
-tool_device device_with(const ptb_bytes &image)
+tool_device device_with(const ptb_bytes &image, const char *fault)
 {
-	return { true, image, 1 << 20, 128 << 10, "", "" };
+	return { true, image, 1 << 20, 128 << 10, "", fault };
 }
 
 static std::string read_file(const std::string &path)

@@ -24,8 +24,9 @@ struct tool_run {
 	std::string device_log;	/* the device calls, one line each */
 };
 
-/* A 1 MiB device of 128 KiB blocks, all good, with image at offset 0. */
-tool_device device_with(const ptb_bytes &image);
+/* A 1 MiB device of 128 KiB blocks, all good, with image at offset 0 and
+ * the simulated fault of that name, if any. */
+tool_device device_with(const ptb_bytes &image, const char *fault = "");
 
 /* Where the tool's standard output goes: a file that is read back, nowhere
  * (closed) or a device that is always full. */
