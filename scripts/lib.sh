@@ -2,7 +2,7 @@
 # Source it; it sets no options of its own.
 
 # need_packages PKG...: installs those of the packages that are missing,
-# refreshing the package lists once per run first.
+# refreshing the package lists first unless that was done in the last hour.
 need_packages() {
 	local missing=() pkg
 	for pkg in "$@"; do
@@ -13,9 +13,10 @@ need_packages() {
 	echo "installing: ${missing[*]}"
 	local sudo=
 	[ "$(id -u)" -eq 0 ] || sudo=sudo
-	if [ -z "${PTBENV_APT_UPDATED:-}" ]; then
+	# Each test stage is a process of its own: the lists' age, not a
+	# variable, tells whether this run has refreshed them already.
+	if [ -z "$(find /var/lib/apt/lists/partial -maxdepth 0 -mmin -60 2>/dev/null)" ]; then
 		$sudo apt-get update -qq
-		export PTBENV_APT_UPDATED=1
 	fi
 	DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
