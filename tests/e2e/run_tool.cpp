@@ -74,14 +74,17 @@ static void append_words(std::vector<std::string> &words, const char *text)
  * runs the tool, such as valgrind. A cross build runs the tool under the
  * emulator (qemu-user), after the wrapper; the device is then preloaded into
  * the emulated program with -E, since in the emulator's own environment the
- * host's loader would try to load it into the emulator. */
+ * host's loader would try to load it into the emulator. PTBENV_TEST_EMULATOR,
+ * if set, replaces the build's emulator command: so the same cases run over
+ * another C library (qemu-aarch64 -L ROOT). */
 static std::vector<std::string> command_line(const std::vector<std::string> &args, const tool_options &options)
 {
 	std::vector<std::string> words;
 
 	append_words(words, getenv("PTBENV_TEST_WRAPPER"));
 #ifdef PTBENV_EMULATOR
-	append_words(words, PTBENV_EMULATOR);
+	const char *emulator = getenv("PTBENV_TEST_EMULATOR");
+	append_words(words, emulator ? emulator : PTBENV_EMULATOR);
 	words.push_back("-E");
 	words.push_back("LD_PRELOAD=" MTDSIM_PRELOAD);
 	/* qemu-user leaves the guest's RLIMIT_AS unapplied; a guest address
