@@ -1,5 +1,7 @@
 # Run by cpack: the package depends on the C library from the newest symbol
-# version the packaged binary asks for. readelf reads either architecture.
+# version the packaged binary asks for (GLIBC_2.17 for the device build), and
+# on nothing if it asks for none (a static build). readelf reads either
+# architecture.
 execute_process(COMMAND ${CPACK_PTBENV_READELF} -V -W ${CPACK_PTBENV_BINARY}
   OUTPUT_VARIABLE versions RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -13,4 +15,6 @@ foreach(version IN LISTS versions)
     set(newest ${version})
   endif()
 endforeach()
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${newest})")
+if(versions)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${newest})")
+endif()
