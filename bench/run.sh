@@ -5,9 +5,15 @@
 #     device, and the same pair's wall time and peak memory;
 #   - how an in-process env_get grows with the erase size and with bad blocks
 #     (Google Benchmark), beside the bare device calls;
-#   - the stripped binary's size for x86-64 and AArch64 and its NEEDED entries.
-# Builds what it needs in build-bench and build-bench-arm64, installing missing
-# Debian packages with apt-get. Not a test: it prints figures and judges nothing.
+#   - the stripped binary's size for x86-64 and AArch64 and its NEEDED entries,
+#     and the static (musl) AArch64 binary's size;
+#   - instructions of the static x86-64 build (musl, made as the aarch64-static
+#     preset makes the device's) beside the dynamic one, on the two paths that
+#     need no simulated device: /dev/mtd2 missing, and /dev/null as /dev/mtd2
+#     (in a private mount namespace).
+# Builds what it needs in build-bench, build-bench-arm64, build-bench-static
+# and build-bench-arm64-static, installing missing Debian packages with
+# apt-get. Not a test: it prints figures and judges nothing.
 #
 #   bench/run.sh [ROUNDS]     ROUNDS of the wall-time comparison (default 2000)
 set -euo pipefail
@@ -17,14 +23,21 @@ cd "$(dirname "$0")/.."
 rounds=${1:-2000}
 build=build-bench
 build_arm64=build-bench-arm64
+build_static=build-bench-static
+build_arm64_static=build-bench-arm64-static
 
 need_packages gcc g++ cmake ninja-build binutils libgtest-dev valgrind libbenchmark-dev \
 	g++-aarch64-linux-gnu file
-echo "building in $build and $build_arm64 ..." >&2
+echo "building in $build, $build_arm64, $build_static and $build_arm64_static ..." >&2
 cmake -S bench -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target ptbenv mtdsim ref_lookup empty_main run_pairs env_get_bench >/dev/null
 cmake --preset aarch64 -B "$build_arm64" -DPTBENV_TESTS=OFF >/dev/null
 cmake --build "$build_arm64" --target ptbenv >/dev/null
+cmake -S . -B "$build_static" -G Ninja --toolchain cmake/x86_64-musl-static.cmake \
+	-DCMAKE_BUILD_TYPE=Release -DPTBENV_TESTS=OFF >/dev/null
+cmake --build "$build_static" --target ptbenv >/dev/null
+cmake --preset aarch64-static -B "$build_arm64_static" >/dev/null
+cmake --build "$build_arm64_static" --target ptbenv >/dev/null
 
 tool=$build/ptbenv/ptbenv
 ref=$build/ref_lookup
@@ -60,10 +73,28 @@ callgrind() {
 	echo "$total $device_ir"
 }
 
+# callgrind_alone PROGRAM [mtd2]: the instructions of a whole `PROGRAM sninfo`
+# process with no simulated device, in a private mount namespace whose /dev
+# holds only null and, given mtd2, a /dev/mtd2 that is /dev/null (opens, then
+# MEMGETINFO fails).
+callgrind_alone() {
+	local out=$scratch/alone.$(basename "$(dirname "$1")").${2:-missing}
+	unshare -m sh -c 'mount -t tmpfs tmpfs /dev && mknod -m 666 /dev/null c 1 3 &&
+		{ [ -z "$3" ] || mknod -m 666 /dev/mtd2 c 1 3; } &&
+		exec valgrind --tool=callgrind --callgrind-out-file="$2" "$1" sninfo' \
+		sh "$1" "$out" "${2:-}" >/dev/null 2>&1 || true
+	sed -n 's/^summary: *//p' "$out" | head -1
+}
+
 echo "counting instructions ..." >&2
 read -r tool_ir tool_dev <<<"$(callgrind "$tool")"
 read -r ref_ir ref_dev <<<"$(callgrind "$ref")"
 read -r empty_ir empty_dev <<<"$(callgrind "$empty")"
+static=$build_static/ptbenv
+missing_dynamic=$(callgrind_alone "$tool")
+missing_static=$(callgrind_alone "$static")
+null_dynamic=$(callgrind_alone "$tool" mtd2)
+null_static=$(callgrind_alone "$static" mtd2)
 
 echo "timing $rounds rounds ..." >&2
 "$build/run_pairs" "$rounds" "$device" "$tool" sninfo -- "$ref" sninfo -- "$empty" >"$scratch/pairs"
@@ -80,6 +111,8 @@ echo "running the scaling benchmark ..." >&2
 strip -o "$scratch/ptbenv-x86-64" "$tool"
 strip -o "$scratch/ref-x86-64" "$ref"
 aarch64-linux-gnu-strip -o "$scratch/ptbenv-aarch64" "$build_arm64/ptbenv"
+aarch64-linux-gnu-strip -o "$scratch/ptbenv-aarch64-static" "$build_arm64_static/ptbenv"
+strip -o "$scratch/ptbenv-x86-64-static" "$static"
 bytes() { stat -c %s "$1"; }
 sections() { size "$1" | awk 'NR == 2 { printf "text %s, data %s, bss %s", $1, $2, $3 }'; }
 needed() { readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd ' '; }
@@ -98,7 +131,7 @@ printf '| Instructions, whole `sninfo` process (callgrind) | %s | %s (`ref_looku
 	"$(thousands "$tool_ir")" "$(thousands "$ref_ir")" "$(ratio "$tool_ir" "$ref_ir")"
 printf '| of which the simulated device'"'"'s own code | %s | %s | the same device calls in both |\n' \
 	"$(thousands "$tool_dev")" "$(thousands "$ref_dev")"
-printf '| Floor: an empty `main` under the same device | | %s | process start, loader, the device library and its C++ runtime |\n' \
+printf '| Floor: an empty `main` under the same device | | %s | process start, loader and the device library |\n' \
 	"$(thousands "$empty_ir")"
 printf '| Instructions above that floor | %s | %s | %s |\n' \
 	"$(thousands $((tool_ir - empty_ir)))" "$(thousands $((ref_ir - empty_ir)))" \
@@ -116,6 +149,13 @@ printf '| Stripped size, AArch64 | %s bytes (%s) | | file padded to the 64 KiB p
 	"$(bytes "$scratch/ptbenv-aarch64")" "$(sections "$scratch/ptbenv-aarch64")"
 printf '| NEEDED entries, x86-64 / AArch64 | %s / %s | %s | |\n' \
 	"$(needed "$scratch/ptbenv-x86-64")" "$(needed "$scratch/ptbenv-aarch64")" "$(needed "$scratch/ref-x86-64")"
+printf '| Stripped size, AArch64 static (musl, preset `aarch64-static`) | %s bytes (%s) | | no C library needed; x86-64 static: %s bytes |\n' \
+	"$(bytes "$scratch/ptbenv-aarch64-static")" "$(sections "$scratch/ptbenv-aarch64-static")" \
+	"$(bytes "$scratch/ptbenv-x86-64-static")"
+printf '| Instructions, `sninfo` with /dev/mtd2 missing: static (musl) against dynamic, x86-64 | %s | %s (the dynamic build) | %s; no simulated device |\n' \
+	"$(thousands "$missing_static")" "$(thousands "$missing_dynamic")" "$(ratio "$missing_static" "$missing_dynamic")"
+printf '| Instructions, `sninfo` with /dev/null as /dev/mtd2: static (musl) against dynamic, x86-64 | %s | %s (the dynamic build) | %s; MEMGETINFO fails |\n' \
+	"$(thousands "$null_static")" "$(thousands "$null_dynamic")" "$(ratio "$null_static" "$null_dynamic")"
 
 # Scaling rows: env_get beside the bare device calls, the fastest of the repetitions' CPU times.
 awk -F, '
