@@ -78,11 +78,11 @@ std::vector<bad_input_case> bad_input_cases(void)
 		  unsupported(bytes_from_0x80()), "", 0, "" },
 		{ "a known key with a newline after it", "chipinfo\n", good, captured, unsupported("chipinfo\n"), "", 0, "" },
 
-		{ "value, standard output closed", "chipinfo", good, closed, "", "", 0, "" },
+		{ "value, standard output closed", "chipinfo", good, closed, "", "write result: Bad file descriptor\n", 2, "" },
 		{ "notice, standard output closed", "nosuchkey", good, closed, "", "", 0, "" },
 		{ "read failure, standard output closed", "chipinfo", device_with(sample(), "not-mtd"), closed,
 		  "", "PTB MEMGETINFO: Inappropriate ioctl for device\n", 0, "" },
-		{ "value, standard output full", "chipinfo", good, full, "", "", 0, "" },
+		{ "value, standard output full", "chipinfo", good, full, "", "write result: No space left on device\n", 2, "" },
 		{ "long notice, standard output full", long_key, good, full, "", "", 0, "" },
 		{ "device missing, standard output full", "chipinfo", { false, {}, 0, 0, "", "" }, full,
 		  "", "open PTB: No such file or directory\n", 1, "" },
