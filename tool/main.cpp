@@ -7,6 +7,9 @@
  * unlike the open failure's 1, the device was read and the value is lost. */
 #define EXIT_LINE_LOST 2
 
+/* The installed binary's version, for what(1) and strings(1). */
+__attribute__((used, retain)) static const char version[] = "@(#)ptbenv " PTBENV_VERSION;
+
 int main(int argc, char **argv)
 {
 	const char *value;
