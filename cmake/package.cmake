@@ -2,6 +2,11 @@
 # ptbenv (component ptbenv, the device tool) and ptbenv-tools (component
 # tools, built only when that component has files). Made by
 # `cmake --build DIR --target package` or by cpack in the build directory.
+# cpack runs scripts on the staged files (CPACK_PRE_BUILD_SCRIPTS) from 3.19 on.
+if(CMAKE_VERSION VERSION_LESS 3.19)
+  message(STATUS "No Debian packages: they need CMake 3.19 or later")
+  return()
+endif()
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
 elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
