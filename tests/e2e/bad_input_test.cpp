@@ -5,6 +5,7 @@
 #include "run_tool.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 namespace {
 
@@ -109,6 +110,11 @@ std::vector<bad_input_case> bad_input_cases(void)
 TEST(BadInput, StreamsAndStatus)
 {
 	for (const bad_input_case &c : bad_input_cases()) {
+		/* valgrind leaves its log file open as a closed standard output,
+		 * so under it the tool writes there; the full output's row still
+		 * takes the failed write's path. */
+		if (c.options.out == STDOUT_CLOSED && c.status != 0 && getenv("PTBENV_TEST_WRAPPER"))
+			continue;
 		SCOPED_TRACE(c.name);
 		tool_run run = run_ptbenv({ c.key }, c.device, c.options);
 		EXPECT_EQ(run.out, c.out);
