@@ -131,6 +131,17 @@ for tree in "$PWD" "$scratch/other-tree"; do
 	done
 done
 
+# A distribution's build: its flags reach every compile and link line of the
+# shipped code and win over the project's defaults (configured, not built).
+CXXFLAGS="-O2 -D_FORTIFY_SOURCE=3" LDFLAGS="-Wl,-z,lazy" cmake -S . -B "$scratch/distro" -G Ninja \
+	-DCMAKE_BUILD_TYPE=None -DPTBENV_TESTS=OFF >/dev/null
+while read -r line; do
+	[[ $line == *" -O2 "* && $line == *"_FORTIFY_SOURCE=3"* ]] || fail "distribution flags missing: $line"
+	[[ $line != *" -Os "* && $line != *"_FORTIFY_SOURCE=2"* && $line != *"-z,now"* ]] ||
+		fail "the project's defaults override the distribution's: $line"
+	[[ $line != *" -o ptbenv "* || $line == *"-z,lazy"* ]] || fail "LDFLAGS missing: $line"
+done < <(ninja -C "$scratch/distro" -t commands ptbenv | grep -E ' -c | -o ptbenv ')
+
 # The amd64 ptbenv package, installed into a scratch root and run over the sample image.
 dpkg -x build-pkg/ptbenv_*_amd64.deb "$scratch/root"
 installed=$scratch/root/usr/bin/ptbenv
