@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Builds the Debian packages for amd64 and arm64 (the cross build), installs the
-# amd64 one into a scratch root and runs it over the simulated device, and
-# checks the arm64 one's control fields, contents and binary.
+# Builds the Debian packages for amd64 and arm64 (the cross build) twice, in
+# two folders at two times, and checks that they are byte for byte the same,
+# lintian-clean (no error, warning or hardening tag, -I) and hardened
+# (hardening-check); installs the amd64 ptbenv package into a scratch root and
+# runs it over the simulated device, and checks the arm64 one's binary.
+# ptbenv-tools is checked alongside whenever the build makes it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-need_packages g++ cmake ninja-build binutils file g++-aarch64-linux-gnu
+need_packages g++ cmake ninja-build binutils file g++-aarch64-linux-gnu lintian devscripts
 build_host >/dev/null	# the simulated device, libmtdsim.so
 
 failures=0
@@ -15,55 +18,134 @@ fail() {
 	failures=$((failures + 1))
 }
 
-# build_package DIR CONFIGURE-ARGS...: prints the path of the .deb it built.
+# build_package DIR CONFIGURE-ARGS...: builds the packages in DIR.
 build_package() {
 	local dir=$1
 	shift
+	rm -rf "$dir"	# configured afresh: no flags cached from an older tree
 	cmake "$@" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DPTBENV_TESTS=OFF >/dev/null
-	rm -f "$dir"/ptbenv_*.deb
 	cmake --build "$dir" --target package >/dev/null
-	ls "$dir"/ptbenv_*.deb
 }
 
 # check_package DEB ARCH: control fields and file list.
 check_package() {
-	local deb=$1 arch=$2 field files
+	local deb=$1 arch=$2 package field files programs
+	package=$(dpkg-deb -f "$deb" Package)
 	field=$(dpkg-deb -f "$deb" Architecture)
 	[ "$field" = "$arch" ] || fail "$deb: Architecture is '$field', not $arch"
 	field=$(dpkg-deb -f "$deb" Depends)
 	[[ $field =~ ^libc6(\ \(\>=\ [0-9.]+\))?$ ]] || fail "$deb: Depends is '$field', not libc6 alone"
-	for field in Package Version Maintainer Description Section; do
+	for field in Version Maintainer Description Section; do
 		[ -n "$(dpkg-deb -f "$deb" "$field")" ] || fail "$deb: no $field field"
 	done
+	case $package in
+	ptbenv) programs=ptbenv ;;
+	ptbenv-tools) programs=ptbtool ;;
+	*) fail "$deb: unknown package $package"; return ;;
+	esac
 	files=$(dpkg-deb -c "$deb" | awk '$NF !~ /\/$/ { print $NF }')
-	[ "$files" = "$(printf './usr/bin/ptbenv\n./usr/share/man/man1/ptbenv.1')" ] ||
-		fail "$deb: holds other files than the tool and its manual page: $files"
+	[ "$files" = "$(printf './usr/bin/%s\n' $programs
+		printf './usr/share/doc/%s/changelog.gz\n./usr/share/doc/%s/copyright\n' "$package" "$package"
+		printf './usr/share/man/man1/%s.1.gz\n' $programs)" ] ||
+		fail "$deb: holds other files than its programs, their manual pages and its documents: $files"
 }
 
-# check_binary FILE FILE-PATTERN: architecture, and the C library as the only NEEDED entry.
+# check_lintian DEB: no error, warning or hardening tag, informational ones shown.
+check_lintian() {
+	local tags
+	tags=$(lintian -I "$1" 2>&1 | grep -v '^running with root privileges' || true)
+	[ -z "$tags" ] || echo "$tags"
+	if grep -qE '^[EW]: |hardening-' <<<"$tags"; then
+		fail "$1: lintian: $(grep -E '^[EW]: |hardening-' <<<"$tags" | paste -sd ' ')"
+	fi
+}
+
+# check_hardened FILE: PIE, stack protector, fortified calls, RELRO and
+# immediate binding; on AArch64 return-address signing as well.
+check_hardened() {
+	local binary=$1 report feature
+	report=$(hardening-check "$binary" 2>/dev/null || true)
+	for feature in 'Position Independent Executable' 'Stack protected' 'Fortify Source functions' \
+		'Read-only relocations' 'Immediate binding'; do
+		grep -q "^ $feature: yes" <<<"$report" || fail "$binary: $(grep "^ $feature:" <<<"$report")"
+	done
+	if [[ $(file -b "$binary") == *aarch64* ]]; then
+		[ "$(aarch64-linux-gnu-objdump -d "$binary" | grep -cw paciasp)" -gt 0 ] ||
+			fail "$binary: no return-address signing (paciasp)"
+	fi
+}
+
+# check_binary FILE FILE-PATTERN: architecture, and the C library as the only
+# NEEDED entry (on AArch64 with the loader, which holds the stack guard).
 check_binary() {
 	local binary=$1 pattern=$2 described needed
 	described=$(file -b "$binary")
 	[[ $described == $pattern ]] || fail "$binary is '$described'"
-	needed=$(readelf -d "$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+	needed=$(readelf -d "$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | grep -vx ld-linux-aarch64.so.1)
 	[ "$needed" = libc.so.6 ] || fail "$binary needs: $needed"
 }
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-amd64=$(build_package build-pkg -S . -G Ninja)
-arm64=$(build_package build-pkg-arm64 --preset aarch64)
-echo "built $amd64 and $arm64"
+# The second build: the same checkout copied to another folder, built later.
+mkdir "$scratch/other-tree"
+tar --anchored --exclude='./build*' -cf - . | tar -xf - -C "$scratch/other-tree"
 
-check_package "$amd64" amd64
-check_package "$arm64" arm64
+# build_twice DIR CONFIGURE-ARGS...: builds in DIR here and in the copy,
+# compares and checks each package, and adds them to $packages.
+packages=
+build_twice() {
+	local dir=$1 deb arch
+	shift
+	build_package "$dir" "$@" -S .
+	sleep 1
+	(cd "$scratch/other-tree" && build_package "$dir" "$@" -S .)
+	[ "$(cd "$scratch/other-tree" && echo "$dir"/*.deb)" = "$(echo "$dir"/*.deb)" ] ||
+		fail "$dir: the two builds made different packages"
+	for deb in "$dir"/*.deb; do
+		cmp "$deb" "$scratch/other-tree/$deb" || fail "$deb: two builds differ"
+		arch=$(dpkg-deb -f "$deb" Architecture)
+		check_package "$deb" "$arch"
+		check_lintian "$deb"
+		mkdir -p "$scratch/unpacked/$arch"
+		dpkg -x "$deb" "$scratch/unpacked/$arch"
+		packages+=" $deb"
+	done
+}
 
-# The amd64 package, installed into a scratch root and run over the sample image.
-dpkg -x "$amd64" "$scratch/root"
+build_twice build-pkg -G Ninja
+build_twice build-pkg-arm64 --preset aarch64
+echo "built twice, compared and checked:$packages"
+
+for binary in "$scratch"/unpacked/*/usr/bin/*; do
+	check_hardened "$binary"
+	version=$(strings "$binary" | sed -n 's/^@(#)[a-z]* //p')
+	[ "$version" = "$(sed -n '1s/ .*//p' CHANGELOG)" ] || fail "$binary: version string '$version'"
+done
+# No build path in the unstripped programs either.
+for tree in "$PWD" "$scratch/other-tree"; do
+	for binary in "$tree"/build-pkg*/ptbenv "$tree"/build-pkg*/ptbtool; do
+		[ -e "$binary" ] || continue
+		! grep -q "$tree" "$binary" || fail "$binary holds the build path $tree"
+	done
+done
+
+# A distribution's build: its flags reach every compile and link line of the
+# shipped code and win over the project's defaults (configured, not built).
+CXXFLAGS="-O2 -D_FORTIFY_SOURCE=3" LDFLAGS="-Wl,-z,lazy" cmake -S . -B "$scratch/distro" -G Ninja \
+	-DCMAKE_BUILD_TYPE=None -DPTBENV_TESTS=OFF >/dev/null
+while read -r line; do
+	[[ $line == *" -O2 "* && $line == *"_FORTIFY_SOURCE=3"* ]] || fail "distribution flags missing: $line"
+	[[ $line != *" -Os "* && $line != *"_FORTIFY_SOURCE=2"* && $line != *"-z,now"* ]] ||
+		fail "the project's defaults override the distribution's: $line"
+	[[ $line != *" -o ptbenv "* || $line == *"-z,lazy"* ]] || fail "LDFLAGS missing: $line"
+done < <(ninja -C "$scratch/distro" -t commands ptbenv | grep -E ' -c | -o ptbenv ')
+
+# The amd64 ptbenv package, installed into a scratch root and run over the sample image.
+dpkg -x build-pkg/ptbenv_*_amd64.deb "$scratch/root"
 installed=$scratch/root/usr/bin/ptbenv
 check_binary "$installed" "ELF 64-bit LSB *x86-64*"
-[ -s "$scratch/root/usr/share/man/man1/ptbenv.1" ] || fail "no manual page installed"
 
 # run_installed BAD-BLOCKS KEY: runs the installed tool, output in $scratch/out, err.
 run_installed() {
@@ -94,11 +176,11 @@ done
 expect "$all_bad" sninfo 0 $'\n ===== zarn read env failed.\n' "$skipped"$'Can\'t find good block in PTB.\n'
 
 # The arm64 package: its binary is for the device.
-dpkg -x "$arm64" "$scratch/arm64"
+dpkg -x build-pkg-arm64/ptbenv_*_arm64.deb "$scratch/arm64"
 check_binary "$scratch/arm64/usr/bin/ptbenv" "ELF 64-bit LSB *ARM aarch64*"
 
 if [ "$failures" -ne 0 ]; then
 	echo "$failures package check(s) failed"
 	exit 1
 fi
-echo "packages: amd64 installs and runs, arm64 is an AArch64 package depending on libc6 alone"
+echo "packages: reproducible, lintian-clean and hardened; amd64 installs and runs, arm64 is an AArch64 package depending on libc6 alone"

@@ -5,6 +5,7 @@
 #include "run_tool.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 namespace {
 
@@ -78,11 +79,11 @@ std::vector<bad_input_case> bad_input_cases(void)
 		  unsupported(bytes_from_0x80()), "", 0, "" },
 		{ "a known key with a newline after it", "chipinfo\n", good, captured, unsupported("chipinfo\n"), "", 0, "" },
 
-		{ "value, standard output closed", "chipinfo", good, closed, "", "", 0, "" },
+		{ "value, standard output closed", "chipinfo", good, closed, "", "write result: Bad file descriptor\n", 2, "" },
 		{ "notice, standard output closed", "nosuchkey", good, closed, "", "", 0, "" },
 		{ "read failure, standard output closed", "chipinfo", device_with(sample(), "not-mtd"), closed,
 		  "", "PTB MEMGETINFO: Inappropriate ioctl for device\n", 0, "" },
-		{ "value, standard output full", "chipinfo", good, full, "", "", 0, "" },
+		{ "value, standard output full", "chipinfo", good, full, "", "write result: No space left on device\n", 2, "" },
 		{ "long notice, standard output full", long_key, good, full, "", "", 0, "" },
 		{ "device missing, standard output full", "chipinfo", { false, {}, 0, 0, "", "" }, full,
 		  "", "open PTB: No such file or directory\n", 1, "" },
@@ -109,6 +110,11 @@ std::vector<bad_input_case> bad_input_cases(void)
 TEST(BadInput, StreamsAndStatus)
 {
 	for (const bad_input_case &c : bad_input_cases()) {
+		/* valgrind leaves its log file open as a closed standard output,
+		 * so under it the tool writes there; the full output's row still
+		 * takes the failed write's path. */
+		if (c.options.out == STDOUT_CLOSED && c.status != 0 && getenv("PTBENV_TEST_WRAPPER"))
+			continue;
 		SCOPED_TRACE(c.name);
 		tool_run run = run_ptbenv({ c.key }, c.device, c.options);
 		EXPECT_EQ(run.out, c.out);
