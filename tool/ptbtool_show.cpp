@@ -127,11 +127,11 @@ static void show_warn(const struct env_field *field, const unsigned char *image,
 			return;
 		runs_on = memchr(at, '\0', room) == NULL;
 		erased = strchr(value, '\xFF') != NULL;
-		if (runs_on || erased)
-			fprintf(stderr, "ptbtool: warning: %s:%s%s%s\n", field->key,
-				runs_on ? " no terminator within its room, the value runs on into the next field" : "",
-				runs_on && erased ? ";" : "",
-				erased ? " erased flash (0xFF bytes) in the value" : "");
+		if (runs_on)
+			fprintf(stderr, "ptbtool: warning: %s: no terminator within its %zu bytes, the value runs on%s\n",
+				field->key, room, erased ? "; erased flash (0xFF bytes) in it" : "");
+		else if (erased)
+			fprintf(stderr, "ptbtool: warning: %s: erased flash (0xFF bytes) in the value\n", field->key);
 		break;
 	case ENV_MAC:
 		if (show_all(at, room, 0xFF))

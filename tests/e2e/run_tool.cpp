@@ -75,7 +75,8 @@ static void append_words(std::vector<std::string> &words, const char *text)
  * emulator (qemu-user), after the wrapper; the device is then preloaded into
  * the emulated program with -E, since in the emulator's own environment the
  * host's loader would try to load it into the emulator. */
-static std::vector<std::string> command_line(const std::vector<std::string> &args, const tool_options &options)
+static std::vector<std::string> command_line(const char *tool, const std::vector<std::string> &args,
+					     const tool_options &options)
 {
 	std::vector<std::string> words;
 
@@ -93,7 +94,7 @@ static std::vector<std::string> command_line(const std::vector<std::string> &arg
 #else
 	(void)options;
 #endif
-	words.push_back(PTBENV_PATH);
+	words.push_back(tool);
 	words.insert(words.end(), args.begin(), args.end());
 	return words;
 }
@@ -153,7 +154,8 @@ static void exec_tool(const std::vector<std::string> &words, const tool_device &
 	_exit(127);
 }
 
-tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &device, const tool_options &options)
+static tool_run run_tool(const char *tool, const std::vector<std::string> &args, const tool_device &device,
+			 const tool_options &options)
 {
 	char dir_template[] = "/tmp/ptbenv-e2e-XXXXXX";
 	std::string dir = mkdtemp(dir_template);
@@ -162,7 +164,7 @@ tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &dev
 
 	if (device.present && !ptb_write_file(dir + "/image", device.image))
 		abort();
-	std::vector<std::string> words = command_line(args, options);
+	std::vector<std::string> words = command_line(tool, args, options);
 	fflush(NULL);
 	pid_t pid = fork();
 	if (pid == 0)
@@ -183,4 +185,14 @@ tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &dev
 		unlink((dir + name).c_str());
 	rmdir(dir.c_str());
 	return run;
+}
+
+tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &device, const tool_options &options)
+{
+	return run_tool(PTBENV_PATH, args, device, options);
+}
+
+tool_run run_ptbtool(const std::vector<std::string> &args)
+{
+	return run_tool(PTBTOOL_PATH, args, { false, {}, 0, 0, "", "" }, tool_options());
 }
