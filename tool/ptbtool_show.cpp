@@ -18,6 +18,7 @@ struct show_partition {
 	unsigned long long size;
 	unsigned long long erasesize;
 	const char *bad;	/* block numbers, "0,1,5" */
+	unsigned long long dumped;	/* bytes of it in the dump */
 };
 
 /* Whether block is in the list; the list has been checked already. */
@@ -62,8 +63,7 @@ static int show_check_bad(const struct show_partition *partition)
 
 /* Finds the first good block as the device does and reads the image from it:
  * PTB_MIN_READ bytes, all that the fields and their run-on can reach. */
-static unsigned char *show_read(const char *path, int fd, unsigned long long have,
-				const struct show_partition *partition)
+static unsigned char *show_read(const char *path, int fd, const struct show_partition *partition)
 {
 	unsigned long long good = 0, need = partition->erasesize > PTB_MIN_READ ? partition->erasesize : PTB_MIN_READ;
 	unsigned char *image;
@@ -84,9 +84,9 @@ static unsigned char *show_read(const char *path, int fd, unsigned long long hav
 			path, good, need, partition->size - good);
 		return NULL;
 	}
-	if (good + PTB_MIN_READ > have) {
+	if (good + PTB_MIN_READ > partition->dumped) {
 		fprintf(stderr, "ptbtool: %s: dump too short: %llu bytes, the PTB at 0x%llx needs %zu from there\n",
-			path, have, good, PTB_MIN_READ);
+			path, partition->dumped, good, PTB_MIN_READ);
 		return NULL;
 	}
 	image = (unsigned char *)malloc(PTB_MIN_READ);
@@ -105,10 +105,10 @@ static unsigned char *show_read(const char *path, int fd, unsigned long long hav
 	return image;
 }
 
-static bool show_all(const unsigned char *bytes, size_t length, unsigned char byte)
+static bool show_filled(const struct env_field *field, const unsigned char *image, unsigned char byte)
 {
-	for (size_t i = 0; i < length; i++)
-		if (bytes[i] != byte)
+	for (size_t i = 0; i < env_room(field); i++)
+		if (image[field->offset + i] != byte)
 			return false;
 	return true;
 }
@@ -126,7 +126,7 @@ static void show_warn(const struct env_field *field, const unsigned char *image,
 		if (value == NULL)
 			return;
 		runs_on = memchr(at, '\0', room) == NULL;
-		erased = strchr(value, '\xFF') != NULL;
+		erased = strpbrk(value, "\xFF") != NULL;
 		if (runs_on)
 			fprintf(stderr, "ptbtool: warning: %s: no terminator within its %zu bytes, the value runs on%s\n",
 				field->key, room, erased ? "; erased flash (0xFF bytes) in it" : "");
@@ -134,13 +134,13 @@ static void show_warn(const struct env_field *field, const unsigned char *image,
 			fprintf(stderr, "ptbtool: warning: %s: erased flash (0xFF bytes) in the value\n", field->key);
 		break;
 	case ENV_MAC:
-		if (show_all(at, room, 0xFF))
+		if (show_filled(field, image, 0xFF))
 			fprintf(stderr, "ptbtool: warning: ethaddr: erased flash, no address\n");
-		else if (show_all(at, room, 0x00))
+		else if (show_filled(field, image, 0x00))
 			fprintf(stderr, "ptbtool: warning: ethaddr: all zero, no address\n");
 		break;
 	case ENV_DIGIT:
-		if (show_all(at, room, 0xFF))
+		if (show_filled(field, image, 0xFF))
 			fprintf(stderr, "ptbtool: warning: %s: erased flash (0xFF)\n", field->key);
 		break;
 	case ENV_NO_VALUE:
@@ -194,10 +194,10 @@ static int show_open(const char *path, int count, char **keys, const struct show
 		return 1;
 	}
 	/* Like the simulated device: the dump rounded up to whole blocks. */
+	partition.dumped = (unsigned long long)status.st_size;
 	if (partition.size == 0)
-		partition.size = ((unsigned long long)status.st_size + partition.erasesize - 1) /
-				 partition.erasesize * partition.erasesize;
-	image = show_check_bad(&partition) == 0 ? show_read(path, fd, (unsigned long long)status.st_size, &partition) : NULL;
+		partition.size = (partition.dumped + partition.erasesize - 1) / partition.erasesize * partition.erasesize;
+	image = show_check_bad(&partition) == 0 ? show_read(path, fd, &partition) : NULL;
 	close(fd);
 	if (image == NULL)
 		return 1;
@@ -208,7 +208,7 @@ static int show_open(const char *path, int count, char **keys, const struct show
 
 int ptbtool_show(int argc, char **argv)
 {
-	struct show_partition partition = { 0, 131072, "" };
+	struct show_partition partition = { 0, 131072, "", 0 };
 	int i = 1;
 
 	for (; i < argc && argv[i][0] == '-'; i += 2) {

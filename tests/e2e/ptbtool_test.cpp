@@ -37,6 +37,7 @@ struct scratch {
 	{
 		std::vector<std::string> names;
 		DIR *d = opendir(dir.c_str());
+		// cppcheck-suppress readdirCalled ; one thread, and glibc deprecates readdir_r
 		for (struct dirent *e; d != NULL && (e = readdir(d)) != NULL;)
 			if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
 				names.push_back(e->d_name);
