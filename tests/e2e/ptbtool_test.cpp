@@ -134,14 +134,17 @@ TEST(Make, AcceptedValuesReadBackThroughPtbenv)
 		EXPECT_EQ(made.err, "");
 		ptb_bytes image = read_file(dir.path("out.img"));
 		EXPECT_EQ(image.size(), c.length);
-		for (const char *key : ALL_KEYS) {
-			std::string expected = unset_line(key);
-			for (const auto &key_value : c.printed)
-				if (key_value.first == key)
-					expected = key_value.first + ":" + key_value.second + "\n";
-			tool_run read = run_ptbenv({ key }, device_with(image));
-			EXPECT_EQ(read.out, expected) << key;
-			EXPECT_EQ(read.err, "") << key;
+		/* Every key where none is given, else the keys given. */
+		std::vector<std::pair<std::string, std::string>> lines;
+		for (const char *key : ALL_KEYS)
+			if (c.printed.empty())
+				lines.push_back({ key, unset_line(key) });
+		for (const auto &key_value : c.printed)
+			lines.push_back({ key_value.first, key_value.first + ":" + key_value.second + "\n" });
+		for (const auto &key_line : lines) {
+			tool_run read = run_ptbenv({ key_line.first }, device_with(image));
+			EXPECT_EQ(read.out, key_line.second) << key_line.first;
+			EXPECT_EQ(read.err, "") << key_line.first;
 		}
 	}
 }
