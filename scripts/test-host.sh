@@ -4,6 +4,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-need_packages mandoc	# the manual page's lint test is registered only when it is found
+need_packages mandoc busybox	# the manual pages' lint and the boot snippet test are registered only when found
 build_host
 ctest --test-dir "$HOST_BUILD" --output-on-failure

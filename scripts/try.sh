@@ -28,5 +28,14 @@ if [ $# -ne 1 ]; then
 fi
 image=$(realpath "$image")
 build_host >/dev/null
+# ptbtool show says what is wrong with the dump itself (missing, too short,
+# a bad block past its end) before the device is simulated over it, and warns
+# where the key's value is not what a factory writes.
+if ! found=$("$HOST_BUILD/ptbtool" show --erasesize "$erasesize" ${size:+--size "$size"} ${bad:+--bad "$bad"} \
+	"$image" 2>&1 >/dev/null); then
+	printf '%s\n' "$found" >&2
+	exit 1
+fi
+printf '%s\n' "$found" | grep -F "ptbtool: warning: $1:" >&2 || true
 env MTDSIM_IMAGE="$image" MTDSIM_ERASESIZE="$erasesize" ${size:+MTDSIM_SIZE="$size"} MTDSIM_BAD="$bad" \
 	LD_PRELOAD="$PWD/$HOST_BUILD/tests/libmtdsim.so" "$HOST_BUILD/ptbenv" "$1"

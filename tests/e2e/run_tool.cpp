@@ -77,7 +77,8 @@ static void append_words(std::vector<std::string> &words, const char *text)
  * host's loader would try to load it into the emulator. PTBENV_TEST_EMULATOR,
  * if set, replaces the build's emulator command: so the same cases run over
  * another C library (qemu-aarch64 -L ROOT). */
-static std::vector<std::string> command_line(const std::vector<std::string> &args, const tool_options &options)
+static std::vector<std::string> command_line(const char *tool, const std::vector<std::string> &args,
+					     const tool_options &options)
 {
 	std::vector<std::string> words;
 
@@ -96,7 +97,7 @@ static std::vector<std::string> command_line(const std::vector<std::string> &arg
 #else
 	(void)options;
 #endif
-	words.push_back(PTBENV_PATH);
+	words.push_back(tool);
 	words.insert(words.end(), args.begin(), args.end());
 	return words;
 }
@@ -156,7 +157,8 @@ static void exec_tool(const std::vector<std::string> &words, const tool_device &
 	_exit(127);
 }
 
-tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &device, const tool_options &options)
+static tool_run run_tool(const char *tool, const std::vector<std::string> &args, const tool_device &device,
+			 const tool_options &options)
 {
 	char dir_template[] = "/tmp/ptbenv-e2e-XXXXXX";
 	std::string dir = mkdtemp(dir_template);
@@ -165,7 +167,7 @@ tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &dev
 
 	if (device.present && !ptb_write_file(dir + "/image", device.image))
 		abort();
-	std::vector<std::string> words = command_line(args, options);
+	std::vector<std::string> words = command_line(tool, args, options);
 	fflush(NULL);
 	pid_t pid = fork();
 	if (pid == 0)
@@ -186,4 +188,14 @@ tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &dev
 		unlink((dir + name).c_str());
 	rmdir(dir.c_str());
 	return run;
+}
+
+tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &device, const tool_options &options)
+{
+	return run_tool(PTBENV_PATH, args, device, options);
+}
+
+tool_run run_ptbtool(const std::vector<std::string> &args)
+{
+	return run_tool(PTBTOOL_PATH, args, { false, {}, 0, 0, "", "" }, tool_options());
 }

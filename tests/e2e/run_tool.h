@@ -1,4 +1,4 @@
-/* Runs the built ptbenv as a process over the simulated device, preloaded. */
+/* Runs the built ptbenv as a process over the simulated device, preloaded, and ptbtool. */
 #ifndef RUN_TOOL_H
 #define RUN_TOOL_H
 
@@ -39,5 +39,8 @@ struct tool_options {
 
 tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &device,
 		    const tool_options &options = tool_options());
+
+/* The built ptbtool, with no device attached. */
+tool_run run_ptbtool(const std::vector<std::string> &args);
 
 #endif

@@ -1,0 +1,145 @@
+/* Writing values with env_put: every value it takes reads back through
+ * env_get exactly, and every one too long for its room is refused. */
+#include "ptb/env_layout.h"
+#include "ptb/ptb_env.h"
+#include "sim_device.h"
+
+#include <gtest/gtest.h>
+#include <random>
+#include <string.h>
+
+namespace {
+
+TEST(Layout, RoomsAreTheFixtures)
+{
+	for (size_t i = 0; i < ptb_field_count; i++) {
+		const ptb_field_place &place = ptb_field_places[i];
+		SCOPED_TRACE(place.key);
+		const env_field *field = env_find(place.key);
+		ASSERT_NE(field, nullptr);
+		EXPECT_EQ(field->offset, place.offset);
+		EXPECT_EQ(env_room(field), place.room);
+	}
+	EXPECT_EQ(env_room(env_find("qvhardreset")), 0u);
+}
+
+/* Text of length bytes, any byte but the NUL, newline and carriage return. */
+std::string random_text(std::mt19937 &random, size_t length)
+{
+	std::string text;
+	while (text.size() < length) {
+		char c = (char)(random() % 255 + 1);
+		if (c != '\n' && c != '\r')
+			text += c;
+	}
+	return text;
+}
+
+std::string random_mac(std::mt19937 &random, std::string &printed)
+{
+	const char digits[] = "0123456789abcdef0123456789ABCDEF";
+	std::string given;
+	printed.clear();
+	for (int i = 0; i < 17; i++) {
+		char c = i % 3 == 2 ? ':' : digits[random() % 32];
+		given += c;
+		printed += (char)toupper((unsigned char)c);
+	}
+	return given;
+}
+
+/* Round n: every text field gets a random value of n characters, or of its
+ * longest when n is more; qvauthcheck the character of code n (none for 0). */
+TEST(Put, EveryLengthOfEveryKeyReadsBack)
+{
+	std::mt19937 random(20261208);
+
+	for (size_t n = 0; n < 256; n++) {
+		SCOPED_TRACE("round " + std::to_string(n));
+		ptb_bytes image = ptb_blank(PTB_MIN_READ, (unsigned char)random());
+		std::vector<std::pair<const char *, std::string>> expected;
+		for (size_t i = 0; i < env_field_count; i++) {
+			const env_field *field = &env_fields[i];
+			size_t most = env_room(field) - 1;
+			std::string value, printed;
+			env_clear(image.data(), field);
+			switch (field->kind) {
+			case ENV_TEXT:
+				value = printed = random_text(random, n < most ? n : most);
+				break;
+			case ENV_LONG_TEXT:
+				value = printed = random_text(random, ENV_VALUE_MIN_LEN);
+				break;
+			case ENV_MAC:
+				value = random_mac(random, printed);
+				break;
+			case ENV_DIGIT:
+				value = printed = n == 0 || n == '\n' || n == '\r' ? "" : std::string(1, (char)n);
+				break;
+			case ENV_NO_VALUE:
+				continue;
+			}
+			const char *why = env_put(image.data(), field, value.data(), value.size());
+			ASSERT_EQ(why, nullptr) << field->key << ": " << why;
+			expected.push_back({ field->key, printed });
+		}
+		for (const auto &key_value : expected) {
+			sim_attach_image(image);
+			lookup result = look_up(key_value.first);
+			ASSERT_NE(result.value, nullptr) << key_value.first;
+			ASSERT_EQ(result.text, key_value.second) << key_value.first;
+		}
+	}
+}
+
+/* A refused value leaves the image as it was. */
+TEST(Put, RefusesWhatWouldNotReadBack)
+{
+	std::mt19937 random(8122026);
+	ptb_bytes image = ptb_blank(PTB_MIN_READ, 0xFF);
+	const ptb_bytes before = image;
+
+	for (size_t i = 0; i < env_field_count; i++) {
+		const env_field *field = &env_fields[i];
+		SCOPED_TRACE(field->key);
+		size_t most = env_room(field) - 1;
+		std::string key = field->key;
+		std::vector<std::pair<std::string, std::string>> refused;
+		switch (field->kind) {
+		case ENV_TEXT:
+			refused.push_back({ random_text(random, most + 1), key + " holds at most " + std::to_string(most) + " characters" });
+			break;
+		case ENV_LONG_TEXT:
+			refused.push_back({ random_text(random, most + 1), key + " must be exactly 32 characters" });
+			refused.push_back({ random_text(random, most - 1), key + " must be exactly 32 characters" });
+			break;
+		case ENV_MAC:
+			refused.push_back({ "02:1A:2B:3C:4D:5", key + " must be six hexadecimal bytes as XX:XX:XX:XX:XX:XX" });
+			break;
+		case ENV_DIGIT:
+			refused.push_back({ "10", key + " must be one character or empty" });
+			break;
+		case ENV_NO_VALUE:
+			refused.push_back({ "1", key + " has no field in the PTB" });
+			break;
+		}
+		if (field->kind == ENV_TEXT || field->kind == ENV_LONG_TEXT) {
+			std::string text = random_text(random, field->kind == ENV_TEXT ? most : ENV_VALUE_MIN_LEN);
+			size_t at = text.empty() ? 0 : random() % text.size();
+			for (char c : { '\0', '\n', '\r' }) {
+				std::string bad = text;
+				bad.insert(at, 1, c);
+				bad.resize(text.size() > 0 ? text.size() : 1);
+				refused.push_back({ bad, key + (c == '\0' ? " holds a NUL byte" : c == '\n' ? " holds a newline" : " holds a carriage return") });
+			}
+		}
+		for (const auto &value_why : refused) {
+			const char *why = env_put(image.data(), field, value_why.first.data(), value_why.first.size());
+			ASSERT_NE(why, nullptr) << value_why.first;
+			EXPECT_EQ(why, value_why.second);
+			EXPECT_TRUE(image == before);
+		}
+	}
+}
+
+}

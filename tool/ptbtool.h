@@ -1,0 +1,22 @@
+/* ptbtool: makes PTB images for the factory and shows them on a PC. */
+#ifndef PTBTOOL_H
+#define PTBTOOL_H
+
+#include <stdio.h>
+
+/* Largest erase block taken, as large as any NAND's. */
+constexpr unsigned long long PTBTOOL_ERASESIZE_MAX = 1ULL << 30;
+
+int ptbtool_make(int argc, char **argv);
+int ptbtool_show(int argc, char **argv);
+
+/* Prints the usage on to; returns the status to exit with: 0 on standard
+ * output (asked for), 2 otherwise (a wrong command line). */
+int ptbtool_usage(FILE *to);
+
+/* Parses text, decimal or 0x hexadecimal, as option's value from least to
+ * most; returns 0, or -1 after saying so on standard error. */
+int ptbtool_number(const char *option, const char *text, unsigned long long least,
+		   unsigned long long most, unsigned long long *value);
+
+#endif
