@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Runs the shipped AArch64 binary on a real arm64 Linux kernel's MTD drivers
-# (nandsim, mtdram) under qemu-system-aarch64. The kernel, busybox and the
-# drivers built for that kernel are cached in ${PTBENV_CACHE:-~/.cache/ptbenv}/guest.
+# Runs the shipped AArch64 binaries, the dynamic one over glibc 2.31 and the
+# static one with no C library, on real arm64 kernels' MTD drivers (nandsim,
+# mtdram) of three generations under qemu-system-aarch64. The kernels, busybox,
+# the drivers built for each kernel and the guest's C library are cached in
+# ${PTBENV_CACHE:-~/.cache/ptbenv}/guest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
 build_host >/dev/null
 need_packages g++-aarch64-linux-gnu libc6-dev-arm64-cross googletest cmake ninja-build
-cmake --preset aarch64 >/dev/null
-cmake --build build-aarch64 --target ptbenv
-tests/guest/run.sh build-aarch64/ptbenv "$HOST_BUILD/tests/mkptb"
+for preset in aarch64 aarch64-static; do
+	cmake --preset "$preset" >/dev/null
+	cmake --build "build-$preset" --target ptbenv
+done
+tests/guest/run.sh build-aarch64/ptbenv build-aarch64-static/ptbenv "$HOST_BUILD/ptbtool"

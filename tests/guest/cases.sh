@@ -1,6 +1,8 @@
 # Sourced by run.sh: the guest cases. Each group sets up /dev/mtd2 in the guest
 # (guest ...), then lists cases (expect NAME STATUS STDOUT STDERR ARGS...).
 # Expected output is spelt out here, not derived, so it checks the tool.
+# GUEST_LIBC (glibc, musl) names the C library of the binary under test;
+# GUEST_TOOLS is set when the guest has a C library and the flash tools.
 
 READ_FAILED=$'\n ===== zarn read env failed.\n'
 BAD_0_4000=$'Bad block at 0, from 0 will be skipped\nBad block at 4000, from 4000 will be skipped\n'
@@ -16,7 +18,7 @@ FULL_FIELDS=(
 	"cmdline=console=ttyS0,115200 root=/dev/mtdblock3 rootfstype=squashfs"
 	"ethaddr=A0:1B:C2:3D:E4:5F" "qvauthcheck=7"
 	"qvkey=k3Y9w2Lq8Zr4Tn6Vb1Xc5Md7Hs0Jf2Gp"
-	"qvran=r8Q2m5N7b4V1c9X3z6L0k2J8h5G1f4D"
+	"qvran=r8Q2m5N7b4V1c9X3z6L0k2J8h5G1f4Dw"
 )
 FULL_EXPECT=(
 	chipinfo $'chipinfo:NS-16 NAND rev B\n'
@@ -34,10 +36,20 @@ FULL_EXPECT=(
 	ethaddr $'ethaddr:A0:1B:C2:3D:E4:5F\n'
 	qvauthcheck $'qvauthcheck:7\n'
 	qvkey $'qvkey:k3Y9w2Lq8Zr4Tn6Vb1Xc5Md7Hs0Jf2Gp\n'
-	qvran ''          # 31 characters: too short to print
+	qvran $'qvran:r8Q2m5N7b4V1c9X3z6L0k2J8h5G1f4Dw\n'
 	qvhardreset ''    # recognised, no value
 	CHIPINFO $'\n====[CHIPINFO] env not supported. \n'
 )
+
+# The texts perror prints come from the binary's C library; musl words two
+# of them its own way.
+set_error_texts() {
+	case $GUEST_LIBC in
+	glibc) EIO_TEXT="Input/output error" ENOTTY_TEXT="Inappropriate ioctl for device" ;;
+	musl) EIO_TEXT="I/O error" ENOTTY_TEXT="Not a tty" ;;
+	esac
+	ENOENT_TEXT="No such file or directory"
+}
 
 # every_key GROUP STDERR: every key of FULL_EXPECT, each with the same stderr.
 every_key() {
@@ -53,11 +65,13 @@ NAND_8K="first_id_byte=0xec second_id_byte=0xe6"
 NAND_128K="first_id_byte=0xec second_id_byte=0xf1 third_id_byte=0x00 fourth_id_byte=0x15"
 
 define_cases() {
+	set_error_texts
 	image full.img "${FULL_FIELDS[@]}"
 	bad_block_cases
 	erased_cases
 	other_nand_cases
 	mtdram_cases
+	factory_cases
 	device_cases
 }
 
@@ -83,7 +97,7 @@ bad_block_cases() {
 	guest nandsim $NAND_16K parts=4,4,4 badblocks=8,9
 	guest put full.img 16384 2
 	expect "nandsim-16k-short-after-block-2: sninfo" 0 "$READ_FAILED" \
-		"${BAD_0_4000}pread PTB: Input/output error"$'\n' sninfo
+		"${BAD_0_4000}pread PTB: $EIO_TEXT"$'\n' sninfo
 	guest unload
 
 	guest nandsim $NAND_16K parts=4,4,3 badblocks=8,9,10
@@ -133,6 +147,10 @@ mtdram_cases() {
 	guest mtdram 256 4
 	guest put full.img 4096 0
 	every_key mtdram-4k ""
+	# ptbtool make refuses a qvran of 31 characters; ptbenv prints nothing for one.
+	patched short-qvran.img full.img $((0xDE2 + 31)) '\0'
+	guest put short-qvran.img 4096 0
+	expect "mtdram-4k: qvran of 31 characters" 0 "" "" qvran
 	guest unload
 	guest nandsim parts=1
 	guest mtdram 40 4
@@ -144,14 +162,42 @@ mtdram_cases() {
 	guest mtdram 36 4
 	guest put full.img 4096 0
 	expect "mtdram-4k-only-36k: appkey" 0 "$READ_FAILED" \
-		$'pread PTB: Input/output error\n' appkey
+		"pread PTB: $EIO_TEXT"$'\n' appkey
+	guest unload
+}
+
+# The factory's way: the image written with flash_erase and nandwrite (which
+# skip the bad block), read back with nanddump; ptbenv on the device and
+# ptbtool show over the dump both give the values it was made from.
+factory_cases() {
+	[[ -n ${GUEST_TOOLS:-} ]] || return 0
+	local i
+	guest nandsim $NAND_16K parts=4,4 badblocks=8
+	guest step /tools/flash_erase -q /dev/mtd2 0 4
+	guest step /tools/nandwrite -q -p /dev/mtd2 /images/full.img
+	guest dump factory 65536
+	every_key factory-nandwrite $'Bad block at 0, from 0 will be skipped\n'
+	# All but the unknown key, for which ptbtool has its own words.
+	for ((i = 0; i < ${#FULL_EXPECT[@]} - 2; i += 2)); do
+		shown "factory-nanddump: ptbtool show ${FULL_EXPECT[i]}" 0 "${FULL_EXPECT[i + 1]}" "" \
+			factory "${FULL_EXPECT[i]}" --erasesize 16384 --bad 0
+	done
 	guest unload
 }
 
 device_cases() {
 	guest unload
-	expect "no-mtd2: sninfo" 1 "" $'open PTB: No such file or directory\n' sninfo
+	expect "no-mtd2: sninfo" 1 "" "open PTB: $ENOENT_TEXT"$'\n' sninfo
 	guest step mknod /dev/mtd2 c 1 3
 	expect "mtd2-is-dev-null: sninfo" 0 "$READ_FAILED" \
-		$'PTB MEMGETINFO: Inappropriate ioctl for device\n' sninfo
+		"PTB MEMGETINFO: $ENOTTY_TEXT"$'\n' sninfo
+}
+
+# For PTBENV_GUEST_BENCH: N runs of each binary looking sninfo up on 128 KiB
+# blocks, the geometry most boards have.
+define_bench() {
+	image full.img "${FULL_FIELDS[@]}"
+	guest nandsim $NAND_128K parts=2,2
+	guest put full.img 131072 0
+	guest bench "$1" sninfo
 }

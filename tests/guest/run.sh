@@ -1,28 +1,33 @@
 #!/bin/bash
-# Runs the AArch64 ptbenv against real MTD drivers of a Linux kernel:
+# Runs the AArch64 ptbenv against real MTD drivers of Linux kernels:
 #
-#   tests/guest/run.sh PATH/TO/AARCH64/ptbenv PATH/TO/HOST/mkptb
+#   tests/guest/run.sh DYNAMIC_PTBENV STATIC_PTBENV HOST_PTBTOOL
 #
-# Boots Debian 12's arm64 kernel under qemu-system-aarch64 (TCG) with a busybox
+# Boots Debian's arm64 kernels of three generations (5.10 of bullseye, 6.1 of
+# bookworm, 6.12 of trixie) under qemu-system-aarch64 (TCG) with a busybox
 # initramfs, loads nandsim (simulated NAND with bad blocks) or mtdram so that
 # they provide /dev/mtd2, runs ptbenv there and compares its stdout, stderr and
-# exit status, byte for byte, with what cases.sh expects. Prints PASS/FAIL per
-# case and a summary line; exits 0 only when every case passed.
+# exit status, byte for byte, with what cases.sh expects. Each kernel boots
+# twice: with the dynamic binary over Debian 11's C library (glibc 2.31) and
+# mtd-utils, and with the static binary and no C library at all. Prints
+# PASS/FAIL per case and a summary line; exits 0 only when every case passed.
 #
-# Downloads (kernel, busybox) and the modules built for that kernel are cached
-# in ${PTBENV_CACHE:-$HOME/.cache/ptbenv}/guest; delete that directory to move
-# to a newer kernel. Missing host packages are installed with apt-get. Needs
-# root for that, and network access to the Debian archive on the first run.
-# PTBENV_GUEST_TIMEOUT (seconds, default 180) bounds the guest's run;
-# PTBENV_GUEST_CONSOLE=FILE keeps the guest's console output there.
+# Downloads and the modules built for each kernel are cached in
+# ${PTBENV_CACHE:-$HOME/.cache/ptbenv}/guest; delete that directory to move to
+# newer kernels. Missing host packages are installed with apt-get. Needs root
+# for that, and access to Debian's archive on the first run.
+# PTBENV_GUEST_TIMEOUT (seconds, default 180) bounds each boot;
+# PTBENV_GUEST_KERNELS (default "bullseye bookworm trixie") picks the suites;
+# PTBENV_GUEST_CONSOLE=DIR keeps each boot's console output there;
+# PTBENV_GUEST_BENCH=N runs no cases but times N runs of each binary on 6.1.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 CACHE=${PTBENV_CACHE:-${HOME:-/root}/.cache/ptbenv}/guest
 TIMEOUT=${PTBENV_GUEST_TIMEOUT:-180}
-CROSS_LIB=/usr/aarch64-linux-gnu/lib
-CASES=()
+read -r -a KERNELS <<<"${PTBENV_GUEST_KERNELS:-bullseye bookworm trixie}"
 
+source "$HERE/../../scripts/debian-archive.sh"
 source "$HERE/assets.sh"
 source "$HERE/cases.sh"
 
@@ -33,21 +38,36 @@ guest() {
 	echo "$*" >>"$WORK/root/cases.sh"
 }
 
-# image NAME key=value...: builds a PTB image with mkptb for the guest.
+# image NAME key=value...: builds a PTB image with ptbtool make for the guest.
 image() {
 	local name=$1
 	shift
-	"$MKPTB" "$WORK/root/images/$name" "$@"
+	"$PTBTOOL" make "$WORK/root/images/$name" "$@"
+}
+
+# patched NAME FROM OFFSET BYTES: image FROM with BYTES (a printf format)
+# written at OFFSET, for images ptbtool make would refuse.
+patched() {
+	cp "$WORK/root/images/$2" "$WORK/root/images/$1"
+	# shellcheck disable=SC2059 # the bytes are a format
+	printf "$4" | dd of="$WORK/root/images/$1" bs=1 seek="$3" conv=notrunc status=none
+}
+
+# new_case NAME STATUS STDOUT STDERR: records what case NAME must give;
+# prints its number.
+new_case() {
+	CASES+=("$1")
+	local n=${#CASES[@]}
+	printf '%s' "$3" >"$WORK/expect/$n.out"
+	printf '%s' "$4" >"$WORK/expect/$n.err"
+	echo "$2" >"$WORK/expect/$n.rc"
 }
 
 # expect NAME STATUS STDOUT STDERR ARGS...: ptbenv ARGS must give exactly these.
 expect() {
-	local name=$1 status=$2 n
-	CASES+=("$name")
+	local n
+	new_case "$@"
 	n=${#CASES[@]}
-	printf '%s' "$3" >"$WORK/expect/$n.out"
-	printf '%s' "$4" >"$WORK/expect/$n.err"
-	echo "$status" >"$WORK/expect/$n.rc"
 	shift 4
 	if (($#)); then
 		echo "check $n $(printf '%q ' "$@")" >>"$WORK/root/cases.sh"
@@ -56,36 +76,58 @@ expect() {
 	fi
 }
 
+# shown NAME STATUS STDOUT STDERR DUMP KEY OPTIONS...: on the host,
+# ptbtool show OPTIONS over the dump the guest sent back as DUMP, for KEY,
+# must give exactly these.
+shown() {
+	local n
+	new_case "$@"
+	n=${#CASES[@]}
+	shift 4
+	HOST_CHECKS+=("$n $(printf '%q ' "$@")")
+}
+
 # --- the initramfs ---
 
 # Copies the program interpreter and every shared library $1 needs, from the
-# cross toolchain, to where the guest's dynamic loader looks for them.
+# C library unpacked under $3, to where the guest's dynamic loader looks.
 copy_runtime() {
-	local file=$1 root=$2 interp lib
+	local file=$1 root=$2 libc=$3 interp lib
 	interp=$(aarch64-linux-gnu-readelf -l "$file" |
 		sed -n 's/.*Requesting program interpreter: \(.*\)]/\1/p')
 	if [[ -n $interp && ! -e $root$interp ]]; then
 		mkdir -p "$root$(dirname "$interp")"
-		cp -L "$CROSS_LIB/$(basename "$interp")" "$root$interp"
+		cp -L "$libc$interp" "$root$interp"
 	fi
 	for lib in $(aarch64-linux-gnu-readelf -d "$file" |
 		sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
 		[[ -e $root/lib/aarch64-linux-gnu/$lib ]] && continue
-		cp -L "$CROSS_LIB/$lib" "$root/lib/aarch64-linux-gnu/$lib"
-		copy_runtime "$root/lib/aarch64-linux-gnu/$lib" "$root"
+		cp -L "$libc/lib/aarch64-linux-gnu/$lib" "$root/lib/aarch64-linux-gnu/$lib"
+		copy_runtime "$root/lib/aarch64-linux-gnu/$lib" "$root" "$libc"
 	done
 }
 
+# build_initramfs ASSETS PTBENV [USERLAND]: the guest's root. With USERLAND,
+# its C library for PTBENV and the flash tools in /tools; without, no C
+# library at all.
 build_initramfs() {
-	local assets=$1 root=$WORK/root
-	mkdir -p "$root/bin" "$root/lib/aarch64-linux-gnu" "$root/modules"
+	local assets=$1 ptbenv=$2 userland=${3:-} root=$WORK/root tool
+	mkdir -p "$root/bin" "$root/modules"
 	cp "$assets/busybox" "$root/bin/busybox"
 	ln -s busybox "$root/bin/sh"
 	cp "$HERE/init" "$root/init"
 	cp "$assets"/modules/*.ko "$root/modules/"
-	cp "$PTBENV" "$root/ptbenv"
-	chmod 755 "$root/init" "$root/ptbenv"
-	copy_runtime "$PTBENV" "$root"
+	cp "$ptbenv" "$root/ptbenv"
+	[[ -z ${BENCH_STATIC:-} ]] || cp "$BENCH_STATIC" "$root/ptbenv-static"
+	chmod 755 "$root/init" "$root"/ptbenv*
+	if [[ -n $userland ]]; then
+		mkdir -p "$root/lib/aarch64-linux-gnu" "$root/tools"
+		copy_runtime "$ptbenv" "$root" "$userland"
+		for tool in flash_erase nandwrite nanddump; do
+			cp "$userland/usr/sbin/$tool" "$root/tools/"
+			copy_runtime "$root/tools/$tool" "$root" "$userland"
+		done
+	fi
 	(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$WORK/initrd.gz"
 }
 
@@ -129,17 +171,17 @@ show_diff() {
 
 # judge N: compares case N's result with its expectation; 0 when they match.
 judge() {
-	local n=$1 exp=$WORK/expect/$1 act=$WORK/actual/$1
+	local n=$1 exp=$WORK/expect/$1 act=$WORK/actual/$1 name="$LABEL ${CASES[$1 - 1]}"
 	if [[ ! -e $act.rc ]]; then
-		echo "FAIL ${CASES[n - 1]} (no result from the guest)"
+		echo "FAIL $name (no result)"
 		return 1
 	fi
 	if cmp -s "$exp.out" "$act.out" && cmp -s "$exp.err" "$act.err" &&
 		cmp -s "$exp.rc" "$act.rc"; then
-		echo "PASS ${CASES[n - 1]}"
+		echo "PASS $name"
 		return 0
 	fi
-	echo "FAIL ${CASES[n - 1]}"
+	echo "FAIL $name"
 	cmp -s "$exp.rc" "$act.rc" ||
 		echo "    exit status: expected $(cat "$exp.rc"), got $(cat "$act.rc")"
 	cmp -s "$exp.out" "$act.out" || show_diff stdout "$exp.out" "$act.out"
@@ -147,65 +189,143 @@ judge() {
 	return 1
 }
 
-# Splits the console log into result files; prints the cases the guest ran.
+# Splits the console log into result and dump files; prints the cases the
+# guest ran.
 collect_results() {
 	local token=$1 tag n rc out err
 	while read -r tag n rc out err; do
+		if [[ $tag == D ]]; then
+			unhex "$rc" "$WORK/dumps/$n"
+			continue
+		fi
 		unhex "$out" "$WORK/actual/$n.out"
 		unhex "$err" "$WORK/actual/$n.err"
 		echo "$rc" >"$WORK/actual/$n.rc"
-	done < <(sed -n "s/^$token R /R /p" "$WORK/console.log")
+	done < <(sed -n "s/^$token \([RD]\) /\1 /p" "$WORK/console.log")
 	sed -n "s/^$token END \([0-9]*\)$/\1/p" "$WORK/console.log"
 }
 
-report() {
-	local token=$1 ran n passed=0 failed=0
-	ran=$(collect_results "$token")
-	grep "^$token SETUP-FAILED" "$WORK/console.log" | sed "s/^$token /guest: /" || true
-	for ((n = 1; n <= ${#CASES[@]}; n++)); do
-		if judge "$n"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+# Runs the shown cases: ptbtool show over the dumps the guest sent back.
+run_host_checks() {
+	local check n dump key rc
+	for check in "${HOST_CHECKS[@]}"; do
+		eval "set -- $check"
+		n=$1 dump=$WORK/dumps/$2 key=$3
+		shift 3
+		[[ -e $dump ]] || continue
+		rc=0
+		"$PTBTOOL" show "$@" "$dump" "$key" >"$WORK/actual/$n.out" 2>"$WORK/actual/$n.err" || rc=$?
+		echo "$rc" >"$WORK/actual/$n.rc"
 	done
-	if [[ $ran != "${#CASES[@]}" ]]; then
-		echo "FAIL guest: did not finish its cases; last console lines:"
+}
+
+# report TOKEN: judges every case of this boot; adds to PASSED and FAILED.
+report() {
+	local token=$1 ran n
+	ran=$(collect_results "$token")
+	run_host_checks
+	grep "^$token SETUP-FAILED" "$WORK/console.log" | sed "s|^$token |guest: $LABEL |" || true
+	for ((n = 1; n <= ${#CASES[@]}; n++)); do
+		if judge "$n"; then PASSED=$((PASSED + 1)); else FAILED=$((FAILED + 1)); fi
+	done
+	if [[ $ran != "$GUEST_CASES" ]]; then
+		echo "FAIL $LABEL guest: did not finish its cases; last console lines:"
 		grep -v "^$token " "$WORK/console.log" | tail -n 25 | sed 's/^/    /'
-		failed=$((failed + 1))
+		FAILED=$((FAILED + 1))
 	fi
-	echo "guest: $passed passed, $failed failed"
-	((failed == 0))
+}
+
+# c_library PTBENV USERLAND: the C library whose texts PTBENV prints, for
+# cases.sh: the guest's for a dynamic binary, else the one linked in.
+c_library() {
+	if aarch64-linux-gnu-readelf -l "$1" | grep -q 'program interpreter'; then
+		echo glibc
+	elif grep -q -a 'Inappropriate ioctl for device' "$1"; then
+		echo glibc
+	else
+		echo musl
+	fi
+}
+
+# boot LABEL ABI PTBENV [USERLAND]: one boot of kernel ABI with that binary
+# and, when given, that userland; runs define_cases in it.
+boot() {
+	local token abi=$2 ptbenv=$3 userland=${4:-}
+	LABEL=$1
+	WORK=$(mktemp -d "$RUNDIR/boot.XXXXXX")
+	CASES=() HOST_CHECKS=()
+	mkdir -p "$WORK/root/images" "$WORK/expect" "$WORK/actual" "$WORK/dumps"
+	: >"$WORK/root/cases.sh"
+	GUEST_LIBC=$(c_library "$ptbenv") GUEST_TOOLS=${userland:+yes}
+	if [[ -n ${PTBENV_GUEST_BENCH:-} ]]; then
+		define_bench "$PTBENV_GUEST_BENCH"
+	else
+		define_cases
+	fi
+	GUEST_CASES=$(grep -c '^check ' "$WORK/root/cases.sh" || true)
+	build_initramfs "$CACHE/$abi" "$ptbenv" "$userland"
+	token=$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')
+	echo "guest: booting $abi, $LABEL, with ${#CASES[@]} cases"
+	boot_guest "$CACHE/$abi" "$token"
+	[[ -z ${PTBENV_GUEST_CONSOLE:-} ]] ||
+		cp "$WORK/console.log" "$PTBENV_GUEST_CONSOLE/${LABEL//\//-}.log"
+	if [[ -n ${PTBENV_GUEST_BENCH:-} ]]; then
+		awk -v token="$token" -v abi="$abi" '$1 == token && $2 == "B" { t[$3] = $5; n = $4 }
+			END { printf "bench: %s, %d runs each: dynamic %.2f ms, static %.2f ms a run; static/dynamic %.3f\n",
+				abi, n, t["/ptbenv"] * 10 / n, t["/ptbenv-static"] * 10 / n,
+				t["/ptbenv-static"] / t["/ptbenv"] }' "$WORK/console.log"
+	else
+		report "$token"
+	fi
+	rm -rf "$WORK"
 }
 
 usage() {
-	echo "usage: $0 AARCH64_PTBENV HOST_MKPTB" >&2
+	echo "usage: $0 DYNAMIC_PTBENV STATIC_PTBENV HOST_PTBTOOL" >&2
 	echo "  $*" >&2
 	exit 2
 }
 
 main() {
-	(($# == 2)) || usage "two arguments needed"
-	[[ -f $1 ]] || usage "no such file: $1"
-	[[ -x $2 ]] || usage "not an executable: $2"
-	PTBENV=$(realpath "$1")
-	MKPTB=$(realpath "$2")
-	local abi token lock
+	(($# == 3)) || usage "three arguments needed"
+	local f
+	for f in "$1" "$2"; do
+		[[ -f $f ]] || usage "no such file: $f"
+	done
+	[[ -x $3 ]] || usage "not an executable: $3"
+	local dynamic static userland suite abi lock abis=()
+	dynamic=$(realpath "$1") static=$(realpath "$2") PTBTOOL=$(realpath "$3")
 	mkdir -p "$CACHE"
 	# Runs side by side (say, from ctest -j) share one cache and apt: one at a time.
 	exec {lock}>"$CACHE/.lock"
 	flock "$lock"
 	install_host_packages
-	abi=$(guest_kernel_abi)
+	[[ -z ${PTBENV_GUEST_BENCH:-} ]] || KERNELS=(bookworm)
+	for suite in "${KERNELS[@]}"; do
+		abis+=("$(guest_kernel_abi "$suite")")
+	done
+	userland=$(guest_userland)
 	flock -u "$lock"
-	aarch64-linux-gnu-readelf -h "$PTBENV" | grep -q 'Machine: *AArch64' ||
-		usage "not an AArch64 program: $1"
-	WORK=$(mktemp -d)
-	trap 'rm -rf "$WORK"' EXIT
-	mkdir -p "$WORK/root/images" "$WORK/expect" "$WORK/actual"
-	define_cases
-	build_initramfs "$CACHE/$abi"
-	token=$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')
-	echo "guest: booting $abi with ${#CASES[@]} cases"
-	boot_guest "$CACHE/$abi" "$token"
-	[[ -z ${PTBENV_GUEST_CONSOLE:-} ]] || cp "$WORK/console.log" "$PTBENV_GUEST_CONSOLE"
-	report "$token"
+	for f in "$dynamic" "$static"; do
+		aarch64-linux-gnu-readelf -h "$f" | grep -q 'Machine: *AArch64' ||
+			usage "not an AArch64 program: $f"
+	done
+	aarch64-linux-gnu-readelf -l "$static" | grep -q 'program interpreter' &&
+		usage "not a static program: $2"
+	RUNDIR=$(mktemp -d)
+	trap 'rm -rf "$RUNDIR"' EXIT
+	PASSED=0 FAILED=0
+	if [[ -n ${PTBENV_GUEST_BENCH:-} ]]; then
+		BENCH_STATIC=$static
+		boot bench "${abis[0]}" "$dynamic" "$userland"
+		return 0
+	fi
+	for abi in "${abis[@]}"; do
+		boot "$(kernel_series "$abi")/glibc-2.31" "$abi" "$dynamic" "$userland"
+		boot "$(kernel_series "$abi")/static" "$abi" "$static"
+	done
+	echo "guest: $PASSED passed, $FAILED failed"
+	((FAILED == 0))
 }
 
 main "$@"
