@@ -7,14 +7,8 @@
 # same (Debian multiarch) layout.
 include(${CMAKE_CURRENT_LIST_DIR}/aarch64-linux-gnu.cmake)
 
-if(NOT PTBENV_SYSROOT)
-  execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/device-sysroot.sh glibc
-    OUTPUT_VARIABLE sysroot OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "cannot make the device's sysroot (scripts/device-sysroot.sh glibc)")
-  endif()
-  set(PTBENV_SYSROOT ${sysroot} CACHE PATH "The device's C library, which the shipped binaries are linked against")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/device-sysroot.cmake)
+ptbenv_device_sysroot(PTBENV_SYSROOT "The device's C library, which the shipped binaries are linked against" glibc)
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES PTBENV_SYSROOT)
 
 # Debian's cross compiler searches its own C library (/usr/aarch64-linux-gnu)

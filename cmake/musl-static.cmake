@@ -4,14 +4,8 @@
 # so that it needs no C library where it runs. The compiler's own C library
 # and libstdc++ are left out altogether; its libgcc is kept, and so are the
 # kernel's headers (<mtd/mtd-user.h>), which musl does not carry.
-if(NOT PTBENV_MUSL_SYSROOT)
-  execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/device-sysroot.sh musl ${PTBENV_MUSL_ARCH}
-    OUTPUT_VARIABLE sysroot OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "cannot make the musl sysroot (scripts/device-sysroot.sh musl ${PTBENV_MUSL_ARCH})")
-  endif()
-  set(PTBENV_MUSL_SYSROOT ${sysroot} CACHE PATH "The musl sysroot the programs are linked against")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/device-sysroot.cmake)
+ptbenv_device_sysroot(PTBENV_MUSL_SYSROOT "The musl sysroot the programs are linked against" musl ${PTBENV_MUSL_ARCH})
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES PTBENV_MUSL_SYSROOT PTBENV_MUSL_ARCH)
 
 if(PTBENV_MUSL_ARCH STREQUAL "amd64")

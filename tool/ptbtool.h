@@ -14,6 +14,11 @@ int ptbtool_show(int argc, char **argv);
  * output (asked for), 2 otherwise (a wrong command line). */
 int ptbtool_usage(FILE *to);
 
+/* Steps through the options: returns 1 with argv[*i] an option and
+ * argv[*i + 1] its value, 0 once they have ended with *i at the first operand,
+ * or -1 with *status set to exit with (--help, or an option lacking its value). */
+int ptbtool_option(int argc, char **argv, int *i, int *status);
+
 /* Parses text, decimal or 0x hexadecimal, as option's value from least to
  * most; returns 0, or -1 after saying so on standard error. */
 int ptbtool_number(const char *option, const char *text, unsigned long long least,

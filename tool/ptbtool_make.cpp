@@ -166,17 +166,9 @@ int ptbtool_make(int argc, char **argv)
 	unsigned long long erasesize = PTB_MIN_READ, fill = 0xFF;
 	const char *fields = NULL;
 	struct make_image image = {};
-	int i = 1, status = 1;
+	int i = 1, more, status = 1;
 
-	for (; i < argc && argv[i][0] == '-'; i += 2) {
-		if (strcmp(argv[i], "--help") == 0)
-			return ptbtool_usage(stdout);
-		if (strcmp(argv[i], "--") == 0) {
-			i++;
-			break;
-		}
-		if (i + 1 >= argc)
-			return ptbtool_usage(stderr);
+	for (; (more = ptbtool_option(argc, argv, &i, &status)) > 0; i += 2) {
 		if (strcmp(argv[i], "--erasesize") == 0) {
 			if (ptbtool_number("--erasesize", argv[i + 1], 1, PTBTOOL_ERASESIZE_MAX, &erasesize) != 0)
 				return 1;
@@ -189,6 +181,8 @@ int ptbtool_make(int argc, char **argv)
 			return ptbtool_usage(stderr);
 		}
 	}
+	if (more < 0)
+		return status;
 	if (i >= argc)
 		return ptbtool_usage(stderr);
 	image.length = erasesize > PTB_MIN_READ ? erasesize : PTB_MIN_READ;
