@@ -15,23 +15,19 @@ int ptbtool_usage(FILE *to)
 	return to == stdout ? 0 : 2;
 }
 
-int ptbtool_option(int argc, char **argv, int *i, int *status)
+int ptbtool_option(int argc, char **argv, int *i)
 {
 	if (*i >= argc || argv[*i][0] != '-')
-		return 0;
-	if (strcmp(argv[*i], "--help") == 0) {
-		*status = ptbtool_usage(stdout);
-		return -1;
-	}
+		return PTBTOOL_OPERANDS;
+	if (strcmp(argv[*i], "--help") == 0)
+		return ptbtool_usage(stdout);
 	if (strcmp(argv[*i], "--") == 0) {
 		++*i;
-		return 0;
+		return PTBTOOL_OPERANDS;
 	}
-	if (*i + 1 >= argc) {
-		*status = ptbtool_usage(stderr);
-		return -1;
-	}
-	return 1;
+	if (*i + 1 >= argc)
+		return ptbtool_usage(stderr);
+	return PTBTOOL_OPTION;
 }
 
 int ptbtool_number(const char *option, const char *text, unsigned long long least,

@@ -14,10 +14,12 @@ int ptbtool_show(int argc, char **argv);
  * output (asked for), 2 otherwise (a wrong command line). */
 int ptbtool_usage(FILE *to);
 
-/* Steps through the options: returns 1 with argv[*i] an option and
- * argv[*i + 1] its value, 0 once they have ended with *i at the first operand,
- * or -1 with *status set to exit with (--help, or an option lacking its value). */
-int ptbtool_option(int argc, char **argv, int *i, int *status);
+/* Steps through the options: returns PTBTOOL_OPTION with argv[*i] an option
+ * and argv[*i + 1] its value, PTBTOOL_OPERANDS once they have ended with *i at
+ * the first operand, or else the status to exit with (0 after --help, 2 for
+ * an option lacking its value). */
+enum { PTBTOOL_OPTION = -1, PTBTOOL_OPERANDS = -2 };
+int ptbtool_option(int argc, char **argv, int *i);
 
 /* Parses text, decimal or 0x hexadecimal, as option's value from least to
  * most; returns 0, or -1 after saying so on standard error. */

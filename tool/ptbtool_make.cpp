@@ -168,7 +168,7 @@ int ptbtool_make(int argc, char **argv)
 	struct make_image image = {};
 	int i = 1, more, status = 1;
 
-	for (; (more = ptbtool_option(argc, argv, &i, &status)) > 0; i += 2) {
+	for (; (more = ptbtool_option(argc, argv, &i)) == PTBTOOL_OPTION; i += 2) {
 		if (strcmp(argv[i], "--erasesize") == 0) {
 			if (ptbtool_number("--erasesize", argv[i + 1], 1, PTBTOOL_ERASESIZE_MAX, &erasesize) != 0)
 				return 1;
@@ -181,8 +181,8 @@ int ptbtool_make(int argc, char **argv)
 			return ptbtool_usage(stderr);
 		}
 	}
-	if (more < 0)
-		return status;
+	if (more != PTBTOOL_OPERANDS)
+		return more;
 	if (i >= argc)
 		return ptbtool_usage(stderr);
 	image.length = erasesize > PTB_MIN_READ ? erasesize : PTB_MIN_READ;

@@ -209,9 +209,9 @@ static int show_open(const char *path, int count, char **keys, const struct show
 int ptbtool_show(int argc, char **argv)
 {
 	struct show_partition partition = { 0, 131072, "", 0 };
-	int i = 1, more, status;
+	int i = 1, more;
 
-	for (; (more = ptbtool_option(argc, argv, &i, &status)) > 0; i += 2) {
+	for (; (more = ptbtool_option(argc, argv, &i)) == PTBTOOL_OPTION; i += 2) {
 		if (strcmp(argv[i], "--erasesize") == 0) {
 			if (ptbtool_number("--erasesize", argv[i + 1], 1, PTBTOOL_ERASESIZE_MAX, &partition.erasesize) != 0)
 				return 1;
@@ -224,8 +224,8 @@ int ptbtool_show(int argc, char **argv)
 			return ptbtool_usage(stderr);
 		}
 	}
-	if (more < 0)
-		return status;
+	if (more != PTBTOOL_OPERANDS)
+		return more;
 	if (i >= argc)
 		return ptbtool_usage(stderr);
 	return show_open(argv[i], argc - i - 1, argv + i + 1, &partition);
