@@ -221,7 +221,7 @@ bool is_text(const std::string &key)
 {
 	for (size_t i = 0; i < ptb_field_count; i++)
 		if (key == ptb_field_places[i].key)
-			return ptb_field_places[i].text;
+			return ptb_field_places[i].kind == PTB_TEXT || ptb_field_places[i].kind == PTB_LONG_TEXT;
 	return false;
 }
 

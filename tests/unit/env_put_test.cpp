@@ -10,17 +10,25 @@
 
 namespace {
 
-TEST(Layout, RoomsAreTheFixtures)
+/* The tool's table holds the fixture's keys, no more, in the same order,
+ * each at the fixture's offset with its room: a key added to one table and
+ * not the other fails here, not silently untested elsewhere. */
+TEST(Layout, TableIsTheFixtures)
 {
+	ASSERT_EQ(env_field_count, ptb_field_count);
 	for (size_t i = 0; i < ptb_field_count; i++) {
 		const ptb_field_place &place = ptb_field_places[i];
 		SCOPED_TRACE(place.key);
+		EXPECT_STREQ(env_fields[i].key, place.key);
 		const env_field *field = env_find(place.key);
 		ASSERT_NE(field, nullptr);
 		EXPECT_EQ(field->offset, place.offset);
 		EXPECT_EQ(env_room(field), place.room);
+		sim_attach_image(ptb_blank());
+		EXPECT_EQ(look_up(place.key).streams.out, "");
 	}
-	EXPECT_EQ(env_room(env_find("qvhardreset")), 0u);
+	sim_attach_image(ptb_blank());
+	EXPECT_NE(look_up("qvhardresets").streams.out, "");
 }
 
 /* Text of length bytes, any byte but the NUL, newline and carriage return. */
