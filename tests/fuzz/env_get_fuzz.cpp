@@ -8,15 +8,15 @@
  *   bytes 6-9   size parameter, big-endian
  *   bytes 10-17 bad-block map: bit i of byte i/8 marks block i bad
  *   byte  18    fault: 1 to 7 pick one of FAULTS, anything else none
- *   byte  19    key: below 0xC0 a row of KEYS (modulo its length, the last
- *               one the null key); otherwise byte 20 gives a length and that
- *               many bytes follow as the key's text
+ *   byte  19    key length: 0xFF for the null key, else that many bytes
+ *               follow as the key's text (up to a NUL)
  *   the rest    the partition from offset 0; beyond it the flash reads erased
  *
  * After each call it checks what must hold whatever the input: the device was
  * closed, the library freed what it allocated, a result ends inside the value
- * buffer and is always the same buffer, and the result is the one the layout
- * gives for the partition's bytes, or null when the device can't be read. */
+ * buffer and is always the same buffer, and the result is what the test
+ * fixture's layout (offset and kind) says the partition's bytes hold, or null
+ * when the device can't be read or the fixture has no such key. */
 #include "mtdsim.h"
 #include "ptb/ptb_env.h"
 #include "ptb_image.h"
@@ -51,12 +51,7 @@ const mtdsim_fault FAULTS[] = {
 	MTDSIM_NO_FAULT,	/* allocation fails */
 };
 
-const char *const KEYS[] = {
-	"chipinfo", "lorainfo", "wifiinfo", "product", "sninfo", "deveui",
-	"appeui", "devaddr", "appkey", "appskey", "nwkskey", "cmdline",
-	"ethaddr", "qvhardreset", "qvkey", "qvauthcheck", "qvran",
-	"CHIPINFO", "chip", "", NULL,
-};
+const uint8_t NULL_KEY = 0xFF;
 
 struct input {
 	const uint8_t *bytes;
@@ -171,35 +166,50 @@ std::string text_at(const setup &s, uint64_t at)
 	return text;
 }
 
-/* What env_get must return for the key over a PTB read from offset base; false for null. */
-bool expected_value(const setup &s, uint64_t base, std::string &value)
+/* Whether value is the MAC address the six bytes from at hold, as upper-case
+ * hex pairs joined by colons. */
+bool is_mac_at(const setup &s, uint64_t at, const char *value)
 {
-	std::string key = s.key_text;
-	char formatted[32];
+	const char digits[] = "0123456789ABCDEF";
 
-	if (key == "qvhardreset")
+	if (strlen(value) != 17)
 		return false;
+	for (int i = 0; i < 6; i++) {
+		uint8_t byte = partition_byte(s, at + i);
+		if (value[3 * i] != digits[byte >> 4] || value[3 * i + 1] != digits[byte & 15] ||
+		    (i < 5 && value[3 * i + 2] != ':'))
+			return false;
+	}
+	return true;
+}
+
+/* Whether env_get's value (NULL for a null result) is what the fixture's field
+ * holds over a PTB read from offset base. */
+bool is_fields_value(const setup &s, uint64_t base, const char *value)
+{
 	for (size_t i = 0; i < ptb_field_count; i++) {
 		const ptb_field_place &field = ptb_field_places[i];
-		if (key != field.key)
+		if (s.key_text != field.key)
 			continue;
 		uint64_t at = base + field.offset;
-		if (key == "ethaddr") {
-			snprintf(formatted, sizeof(formatted), "%02X:%02X:%02X:%02X:%02X:%02X",
-				 partition_byte(s, at), partition_byte(s, at + 1), partition_byte(s, at + 2),
-				 partition_byte(s, at + 3), partition_byte(s, at + 4), partition_byte(s, at + 5));
-			value = formatted;
-			return true;
+		uint8_t flag = (uint8_t)(partition_byte(s, at) + '0');
+		std::string text = text_at(s, at);
+		switch (field.kind) {
+		case PTB_NO_VALUE:
+			return value == NULL;
+		case PTB_MAC:
+			return value != NULL && is_mac_at(s, at, value);
+		case PTB_DIGIT:
+			return value != NULL && value[0] == (char)flag && (flag == 0 || value[1] == '\0');
+		case PTB_LONG_TEXT:
+			if (text.size() < ENV_VALUE_MIN_LEN)
+				return value == NULL;
+			return value != NULL && text == value;
+		case PTB_TEXT:
+			return value != NULL && text == value;
 		}
-		if (key == "qvauthcheck") {
-			char digit = (char)(uint8_t)(partition_byte(s, at) + '0');
-			value = digit ? std::string(1, digit) : "";
-			return true;
-		}
-		value = text_at(s, at);
-		return !((key == "qvkey" || key == "qvran") && value.size() < ENV_VALUE_MIN_LEN);
 	}
-	return false;
+	return value == NULL;
 }
 
 /* libFuzzer's -close_fd_mask closes standard error, but not the sanitizers' report stream. */
@@ -237,20 +247,14 @@ void read_setup(input &in, setup &s)
 	uint8_t fault = take_byte(in);
 	s.device.fault = fault < 8 ? FAULTS[fault] : MTDSIM_NO_FAULT;
 	s.allocation_fails = fault == ALLOCATION_FAILS;
-	uint8_t key = take_byte(in);
-	if (key < 0xC0) {
-		s.key = KEYS[key % (sizeof(KEYS) / sizeof(KEYS[0]))];
-		s.key_text = s.key ? s.key : "";
-	} else {
-		size_t length = take_byte(in);
-		while (length-- > 0 && in.left > 0) {
-			char c = (char)take_byte(in);
-			if (c == '\0')
-				break;
-			s.key_text += c;
-		}
-		s.key = s.key_text.c_str();
+	uint8_t length = take_byte(in);
+	for (uint8_t i = 0; length != NULL_KEY && i < length && in.left > 0; i++) {
+		char c = (char)take_byte(in);
+		if (c == '\0')
+			break;
+		s.key_text += c;
 	}
+	s.key = length == NULL_KEY ? NULL : s.key_text.c_str();
 	s.device.image = in.bytes;
 	s.device.image_length = in.left;
 	s.device.bad_blocks = s.bad_blocks.data();
@@ -307,11 +311,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	}
 
 	int64_t base = s.key ? readable_at(s) : -1;
-	std::string expected;
-	bool has_value = base >= 0 && expected_value(s, (uint64_t)base, expected);
-	if (has_value != (value != NULL))
-		fail(has_value ? "null where the PTB holds a value" : "a value where there is none", s);
-	if (has_value && expected != value)
-		fail("the value is not the field's", s);
+	if (base < 0 && value != NULL)
+		fail("a value where the PTB can't be read", s);
+	if (base >= 0 && !is_fields_value(s, (uint64_t)base, value))
+		fail(value ? "the value is not the field's" : "null where the PTB holds a value", s);
 	return 0;
 }
