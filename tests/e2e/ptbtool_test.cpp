@@ -94,29 +94,35 @@ std::vector<std::string> make_args(const make_case &c, const scratch &dir)
 const std::string K32 = "0123456789abcdef0123456789ABCDEF";
 
 /* Every key that holds a value, given its longest one (text that names the
- * key, so that a value read from another field shows), with the value ptbenv
+ * key, so that a value read from another field shows), and the value ptbenv
  * then prints: the MAC address given in lower case. */
-std::vector<std::pair<std::string, std::string>> longest_values(void)
+struct key_value_printed {
+	std::string key;
+	std::string value;
+	std::string printed;
+};
+
+std::vector<key_value_printed> longest_values(void)
 {
-	std::vector<std::pair<std::string, std::string>> values;
+	std::vector<key_value_printed> values;
 	for (size_t i = 0; i < ptb_field_count; i++) {
 		const ptb_field_place &place = ptb_field_places[i];
-		std::string key = place.key, text;
+		std::string text;
 		switch (place.kind) {
 		case PTB_TEXT:
 			while (text.size() < place.room - 1)
-				text += key;
+				text += place.key;
 			text.resize(place.room - 1);
-			values.push_back({ key + "=" + text, text });
+			values.push_back({ place.key, text, text });
 			break;
 		case PTB_LONG_TEXT:
-			values.push_back({ key + "=" + K32, K32 });
+			values.push_back({ place.key, K32, K32 });
 			break;
 		case PTB_MAC:
-			values.push_back({ key + "=0a:1b:2c:3d:4e:ff", "0A:1B:2C:3D:4E:FF" });
+			values.push_back({ place.key, "0a:1b:2c:3d:4e:ff", "0A:1B:2C:3D:4E:FF" });
 			break;
 		case PTB_DIGIT:
-			values.push_back({ key + "=:", ":" });
+			values.push_back({ place.key, ":", ":" });
 			break;
 		case PTB_NO_VALUE:
 			break;
@@ -128,16 +134,20 @@ std::vector<std::pair<std::string, std::string>> longest_values(void)
 std::vector<std::string> longest_assignments(void)
 {
 	std::vector<std::string> assignments;
-	for (const auto &given_printed : longest_values())
-		assignments.push_back(given_printed.first);
+	for (const key_value_printed &v : longest_values()) {
+		std::string assignment = v.key;
+		assignment += '=';
+		assignment += v.value;
+		assignments.push_back(assignment);
+	}
 	return assignments;
 }
 
 std::vector<std::pair<std::string, std::string>> longest_printed(void)
 {
 	std::vector<std::pair<std::string, std::string>> printed;
-	for (const auto &given_printed : longest_values())
-		printed.push_back({ given_printed.first.substr(0, given_printed.first.find('=')), given_printed.second });
+	for (const key_value_printed &v : longest_values())
+		printed.push_back({ v.key, v.printed });
 	return printed;
 }
 

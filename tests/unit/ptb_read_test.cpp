@@ -35,8 +35,8 @@ size_t first_difference(const unsigned char *image, const ptb_bytes &contents, u
 struct read_case {
 	const char *name;
 	sim_partition partition;
-	int status;
 	std::string err;
+	int status;
 	unsigned badblock_queries;
 	int64_t pread_offset;	/* -1: no pread */
 	size_t pread_length;
@@ -44,39 +44,39 @@ struct read_case {
 
 const read_case read_cases[] = {
 	{ "first block good", sim_default(ptb_bytes()),
-	  0, "", 1, 0, SIM_ERASESIZE },
+	  "", 0, 1, 0, SIM_ERASESIZE },
 	{ "blocks 0 and 1 bad", { {}, 256 * KiB, 16 * KiB, { 0, 1 }, MTDSIM_NO_FAULT },
-	  0, bad_block_lines(16 * KiB, 0, 2), 3, 32 * KiB, 40960 },
+	  bad_block_lines(16 * KiB, 0, 2), 0, 3, 32 * KiB, 40960 },
 	{ "4 KiB blocks read 40960 bytes over the nine bad ones after", { {}, 256 * KiB, 4 * KiB, sim_blocks(1, 9), MTDSIM_NO_FAULT },
-	  0, "", 1, 0, 40960 },
+	  "", 0, 1, 0, 40960 },
 	{ "128 KiB blocks read one whole block", { {}, 1 * MiB, 128 * KiB, { 0 }, MTDSIM_NO_FAULT },
-	  0, bad_block_lines(128 * KiB, 0, 1), 2, 128 * KiB, 128 * KiB },
+	  bad_block_lines(128 * KiB, 0, 1), 0, 2, 128 * KiB, 128 * KiB },
 	{ "erase size 0 with a good first block", { {}, 1 * MiB, 0, {}, MTDSIM_NO_FAULT },
-	  0, "", 1, 0, 40960 },
+	  "", 0, 1, 0, 40960 },
 	{ "partition size 0", { {}, 0, 16 * KiB, {}, MTDSIM_NO_FAULT },
-	  -1, NO_GOOD_BLOCK, 0, -1, 0 },
+	  NO_GOOD_BLOCK, -1, 0, -1, 0 },
 	{ "every block bad", { {}, 64 * KiB, 16 * KiB, sim_blocks(0, 4), MTDSIM_NO_FAULT },
-	  -1, bad_block_lines(16 * KiB, 0, 4) + NO_GOOD_BLOCK, 4, -1, 0 },
+	  bad_block_lines(16 * KiB, 0, 4) + NO_GOOD_BLOCK, -1, 4, -1, 0 },
 	{ "erase size 0 with a bad first block ends", { {}, 1 * MiB, 0, { 0 }, MTDSIM_NO_FAULT },
-	  -1, bad_block_lines(0, 0, 1) + NO_GOOD_BLOCK, 1, -1, 0 },
+	  bad_block_lines(0, 0, 1) + NO_GOOD_BLOCK, -1, 1, -1, 0 },
 	{ "good block too near the end", { {}, 48 * KiB, 16 * KiB, { 0, 1 }, MTDSIM_NO_FAULT },
-	  -1, bad_block_lines(16 * KiB, 0, 2) + PREAD_EIO, 3, 32 * KiB, 40960 },
+	  bad_block_lines(16 * KiB, 0, 2) + PREAD_EIO, -1, 3, 32 * KiB, 40960 },
 	{ "scan goes past 2 GiB", { {}, 0xFFFFFFFF, 64 * MiB, sim_blocks(0, 33), MTDSIM_NO_FAULT },
-	  0, bad_block_lines(64 * MiB, 0, 33), 34, 33LL * 64 * MiB, 64 * MiB },
+	  bad_block_lines(64 * MiB, 0, 33), 0, 34, 33LL * 64 * MiB, 64 * MiB },
 	{ "every block of a 4 GiB partition bad", { {}, 0xFFFFFFFF, 1 * GiB, sim_blocks(0, 4), MTDSIM_NO_FAULT },
-	  -1, bad_block_lines(1 * GiB, 0, 4) + NO_GOOD_BLOCK, 4, -1, 0 },
+	  bad_block_lines(1 * GiB, 0, 4) + NO_GOOD_BLOCK, -1, 4, -1, 0 },
 	{ "not an MTD device", sim_default(ptb_bytes(), MTDSIM_NOT_MTD),
-	  -1, NOT_MTD, 0, -1, 0 },
+	  NOT_MTD, -1, 0, -1, 0 },
 	{ "MEMGETBADBLOCK fails", sim_default(ptb_bytes(), MTDSIM_BADBLOCK_FAILS),
-	  -1, BADBLOCK_EIO, 1, -1, 0 },
+	  BADBLOCK_EIO, -1, 1, -1, 0 },
 	{ "MEMGETBADBLOCK interrupted is not retried", sim_default(ptb_bytes(), MTDSIM_BADBLOCK_EINTR),
-	  -1, BADBLOCK_EINTR, 1, -1, 0 },
+	  BADBLOCK_EINTR, -1, 1, -1, 0 },
 	{ "pread fails", sim_default(ptb_bytes(), MTDSIM_PREAD_FAILS),
-	  -1, PREAD_EIO, 1, 0, SIM_ERASESIZE },
+	  PREAD_EIO, -1, 1, 0, SIM_ERASESIZE },
 	{ "pread interrupted is not retried", sim_default(ptb_bytes(), MTDSIM_PREAD_EINTR),
-	  -1, PREAD_EINTR, 1, 0, SIM_ERASESIZE },
+	  PREAD_EINTR, -1, 1, 0, SIM_ERASESIZE },
 	{ "short pread reports an I/O error", { {}, 1 * MiB, 16 * KiB, {}, MTDSIM_PREAD_SHORT },
-	  -1, PREAD_EIO, 1, 0, 40960 },
+	  PREAD_EIO, -1, 1, 0, 40960 },
 };
 
 void check_read(const read_case &c)
