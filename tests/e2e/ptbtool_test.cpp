@@ -94,66 +94,45 @@ std::vector<std::string> make_args(const make_case &c, const scratch &dir)
 const std::string K32 = "0123456789abcdef0123456789ABCDEF";
 
 /* Every key that holds a value, given its longest one (text that names the
- * key, so that a value read from another field shows), and the value ptbenv
- * then prints: the MAC address given in lower case. */
-struct key_value_printed {
-	std::string key;
-	std::string value;
-	std::string printed;
-};
-
-std::vector<key_value_printed> longest_values(void)
+ * key, so that a value read from another field shows), the MAC address in
+ * lower case; with what ptbenv then prints. */
+make_case every_key_at_its_longest(void)
 {
-	std::vector<key_value_printed> values;
+	make_case c = { "every key at its longest, MAC in lower case", {}, "", {}, 40960, {} };
 	for (size_t i = 0; i < ptb_field_count; i++) {
 		const ptb_field_place &place = ptb_field_places[i];
-		std::string text;
+		std::string assignment = place.key, given, printed;
 		switch (place.kind) {
 		case PTB_TEXT:
-			while (text.size() < place.room - 1)
-				text += place.key;
-			text.resize(place.room - 1);
-			values.push_back({ place.key, text, text });
+			while (given.size() < place.room - 1)
+				given += place.key;
+			given.resize(place.room - 1);
+			printed = given;
 			break;
 		case PTB_LONG_TEXT:
-			values.push_back({ place.key, K32, K32 });
+			given = printed = K32;
 			break;
 		case PTB_MAC:
-			values.push_back({ place.key, "0a:1b:2c:3d:4e:ff", "0A:1B:2C:3D:4E:FF" });
+			given = "0a:1b:2c:3d:4e:ff";
+			printed = "0A:1B:2C:3D:4E:FF";
 			break;
 		case PTB_DIGIT:
-			values.push_back({ place.key, ":", ":" });
+			given = printed = ":";
 			break;
 		case PTB_NO_VALUE:
-			break;
+			continue;
 		}
-	}
-	return values;
-}
-
-std::vector<std::string> longest_assignments(void)
-{
-	std::vector<std::string> assignments;
-	for (const key_value_printed &v : longest_values()) {
-		std::string assignment = v.key;
 		assignment += '=';
-		assignment += v.value;
-		assignments.push_back(assignment);
+		assignment += given;
+		c.assignments.push_back(assignment);
+		c.printed.push_back({ place.key, printed });
 	}
-	return assignments;
-}
-
-std::vector<std::pair<std::string, std::string>> longest_printed(void)
-{
-	std::vector<std::pair<std::string, std::string>> printed;
-	for (const key_value_printed &v : longest_values())
-		printed.push_back({ v.key, v.printed });
-	return printed;
+	return c;
 }
 
 const make_case accepted[] = {
 	{ "nothing given: every field reads back empty, not erased", {}, "", {}, 40960, {} },
-	{ "every key at its longest, MAC in lower case", {}, "", longest_assignments(), 40960, longest_printed() },
+	every_key_at_its_longest(),
 	{ "fields file: comments, blank lines, '=' and blanks in values, the empty flag", { "--fields", "FIELDS" },
 	  "# factory line 3\n\nproduct= Outdoor gateway = GW-8 \n   \ncmdline=console=ttyS0 root=/dev/mmcblk0p2\nqvauthcheck=",
 	  { "sninfo=PT2324A00117" }, 40960,
