@@ -9,29 +9,16 @@
 
 namespace {
 
-const char READ_FAILED[] = "\n ===== zarn read env failed.\n";
-
-const char *const ALL_KEYS[] = {
-	"chipinfo", "lorainfo", "wifiinfo", "product", "sninfo", "deveui",
-	"appeui", "devaddr", "appkey", "appskey", "nwkskey", "cmdline",
-	"ethaddr", "qvhardreset", "qvkey", "qvauthcheck", "qvran",
-};
-
 struct bad_input_case {
 	std::string name;
 	std::string key;
-	tool_device device;
+	sim_partition device;
 	tool_options options;
 	std::string out;
 	std::string err;
 	int status;
 	std::string device_log;	/* empty: not checked */
 };
-
-std::string unsupported(const std::string &key)
-{
-	return "\n====[" + key + "] env not supported. \n";
-}
 
 ptb_bytes sample(void)
 {
@@ -48,23 +35,31 @@ std::string bytes_from_0x80(void)
 	return key;
 }
 
-/* What each key prints over flash whose every byte is fill. */
+/* What a key of each kind prints over flash whose every byte is fill. */
 std::string out_over_fill(const std::string &key, unsigned char fill)
 {
-	if (key == "qvhardreset")
+	switch (ptb_place(key).kind) {
+	case PTB_NO_VALUE:
 		return "";
-	if (key == "ethaddr")
-		return fill ? "ethaddr:FF:FF:FF:FF:FF:FF\n" : "ethaddr:00:00:00:00:00:00\n";
-	if (key == "qvauthcheck")
-		return fill ? "qvauthcheck:/\n" : "qvauthcheck:0\n";
-	if (fill == 0)	/* an empty qvkey or qvran is shorter than 32 characters */
-		return key == "qvkey" || key == "qvran" ? "" : key + ":\n";
+	case PTB_MAC:
+		return key + (fill ? ":FF:FF:FF:FF:FF:FF\n" : ":00:00:00:00:00:00\n");
+	case PTB_DIGIT:
+		return key + (fill ? ":/\n" : ":0\n");
+	case PTB_LONG_TEXT:	/* empty is shorter than 32 characters */
+		if (fill == 0)
+			return "";
+		break;
+	case PTB_TEXT:
+		if (fill == 0)
+			return key + ":\n";
+		break;
+	}
 	return key + ":" + std::string(1024, (char)fill) + "\n";
 }
 
 std::vector<bad_input_case> bad_input_cases(void)
 {
-	const tool_device good = device_with(sample());
+	const sim_partition good = sim_default(sample());
 	const tool_options captured, closed = { STDOUT_CLOSED, false }, full = { STDOUT_FULL, false };
 	const std::string long_key(100000, 'k'), key_1024(1024, 'x');
 	std::vector<bad_input_case> cases = {
@@ -79,29 +74,29 @@ std::vector<bad_input_case> bad_input_cases(void)
 		  unsupported(bytes_from_0x80()), "", 0, "" },
 		{ "a known key with a newline after it", "chipinfo\n", good, captured, unsupported("chipinfo\n"), "", 0, "" },
 
-		{ "value, standard output closed", "chipinfo", good, closed, "", "write result: Bad file descriptor\n", 2, "" },
+		{ "value, standard output closed", "chipinfo", good, closed, "", WRITE_CLOSED, 2, "" },
 		{ "notice, standard output closed", "nosuchkey", good, closed, "", "", 0, "" },
-		{ "read failure, standard output closed", "chipinfo", device_with(sample(), "not-mtd"), closed,
-		  "", "PTB MEMGETINFO: Inappropriate ioctl for device\n", 0, "" },
-		{ "value, standard output full", "chipinfo", good, full, "", "write result: No space left on device\n", 2, "" },
+		{ "read failure, standard output closed", "chipinfo", sim_default(sample(), MTDSIM_NOT_MTD), closed,
+		  "", NOT_MTD, 0, "" },
+		{ "value, standard output full", "chipinfo", good, full, "", WRITE_FULL, 2, "" },
 		{ "long notice, standard output full", long_key, good, full, "", "", 0, "" },
-		{ "device missing, standard output full", "chipinfo", { false, {}, 0, 0, "", "" }, full,
-		  "", "open PTB: No such file or directory\n", 1, "" },
+		{ "device missing, standard output full", "chipinfo", sim_default(ptb_bytes(), MTDSIM_MISSING), full,
+		  "", OPEN_MISSING, 1, "" },
 
-		{ "MEMGETBADBLOCK interrupted, not retried", "chipinfo", device_with(sample(), "badblock-eintr"), captured,
-		  READ_FAILED, "ioctl(MEMGETBADBLOCK): Interrupted system call\n", 0,
+		{ "MEMGETBADBLOCK interrupted, not retried", "chipinfo", sim_default(sample(), MTDSIM_BADBLOCK_EINTR), captured,
+		  READ_FAILED, BADBLOCK_EINTR, 0,
 		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> -1\nclose\n" },
-		{ "pread interrupted, not retried", "chipinfo", device_with(sample(), "pread-eintr"), captured,
-		  READ_FAILED, "pread PTB: Interrupted system call\n", 0,
+		{ "pread interrupted, not retried", "chipinfo", sim_default(sample(), MTDSIM_PREAD_EINTR), captured,
+		  READ_FAILED, PREAD_EINTR, 0,
 		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> 0\npread 131072 at 0x0 -> -1\nclose\n" },
-		{ "allocation fails", "chipinfo", { true, sample(), 0xFFFFFFFF, 0xFFFFFFF0, "", "" }, { STDOUT_CAPTURED, true },
-		  READ_FAILED, "pread PTB: Cannot allocate memory\n", 0,
+		{ "allocation fails", "chipinfo", { sample(), 0xFFFFFFFF, 0xFFFFFFF0, {}, MTDSIM_NO_FAULT }, { STDOUT_CAPTURED, true },
+		  READ_FAILED, PREAD_ENOMEM, 0,
 		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> 0\nclose\n" },
 	};
-	for (const char *key : ALL_KEYS) {
-		cases.push_back({ std::string("erased flash, ") + key, key, device_with(ptb_blank(40960, 0xFF)),
+	for (const std::string &key : ptb_keys()) {
+		cases.push_back({ "erased flash, " + key, key, sim_default(ptb_blank(40960, 0xFF)),
 				  captured, out_over_fill(key, 0xFF), "", 0, "" });
-		cases.push_back({ std::string("all-zero PTB, ") + key, key, device_with(ptb_blank(1 << 20, 0x00)),
+		cases.push_back({ "all-zero PTB, " + key, key, sim_default(ptb_blank(SIM_SIZE, 0x00)),
 				  captured, out_over_fill(key, 0x00), "", 0, "" });
 	}
 	return cases;

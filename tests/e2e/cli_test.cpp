@@ -5,8 +5,6 @@
 
 namespace {
 
-const char READ_FAILED[] = "\n ===== zarn read env failed.\n";
-
 ptb_bytes sample(void)
 {
 	ptb_bytes image = ptb_blank();
@@ -25,54 +23,50 @@ ptb_bytes sample(void)
 }
 
 /* The same PTB behind two bad 16 KiB blocks. */
-tool_device behind_bad_blocks(void)
+sim_partition behind_bad_blocks(void)
 {
 	ptb_bytes partition(32 << 10, 0xFF);
 	ptb_bytes image = sample();
 	partition.insert(partition.end(), image.begin(), image.end());
-	return { true, partition, 256 << 10, 16 << 10, "0,1", "" };
+	return { partition, 256 << 10, 16 << 10, { 0, 1 }, MTDSIM_NO_FAULT };
 }
 
 struct cli_case {
 	const char *name;
 	std::vector<std::string> args;
-	tool_device device;
+	sim_partition device;
 	std::string out;
 	std::string err;
 	int status;
 };
 
-const std::string BAD_0_AND_1 =
-	"Bad block at 0, from 0 will be skipped\n"
-	"Bad block at 4000, from 4000 will be skipped\n";
+const std::string BAD_0_AND_1 = bad_block_lines(16 << 10, 0, 2);
 
 const cli_case cli_cases[] = {
-	{ "text key", { "chipinfo" }, device_with(sample()), "chipinfo:SX1302 rev C\n", "", 0 },
-	{ "text with blanks", { "cmdline" }, device_with(sample()), "cmdline:console=ttyS0,115200 rootwait\n", "", 0 },
-	{ "empty field", { "sninfo" }, device_with(sample()), "sninfo:\n", "", 0 },
-	{ "empty key", { "" }, device_with(sample()), "\n====[] env not supported. \n", "", 0 },
-	{ "upper case key", { "CHIPINFO" }, device_with(sample()), "\n====[CHIPINFO] env not supported. \n", "", 0 },
-	{ "key prefix", { "chip" }, device_with(sample()), "\n====[chip] env not supported. \n", "", 0 },
+	{ "text key", { "chipinfo" }, sim_default(sample()), "chipinfo:SX1302 rev C\n", "", 0 },
+	{ "text with blanks", { "cmdline" }, sim_default(sample()), "cmdline:console=ttyS0,115200 rootwait\n", "", 0 },
+	{ "empty field", { "sninfo" }, sim_default(sample()), "sninfo:\n", "", 0 },
+	{ "empty key", { "" }, sim_default(sample()), unsupported(""), "", 0 },
+	{ "upper case key", { "CHIPINFO" }, sim_default(sample()), unsupported("CHIPINFO"), "", 0 },
+	{ "key prefix", { "chip" }, sim_default(sample()), unsupported("chip"), "", 0 },
 	{ "bad blocks ahead", { "product" }, behind_bad_blocks(), "product:GW-8 outdoor gateway\n", BAD_0_AND_1, 0 },
-	{ "every block bad", { "chipinfo" }, { true, sample(), 32 << 10, 16 << 10, "0,1", "" },
-	  READ_FAILED, BAD_0_AND_1 + "Can't find good block in PTB.\n", 0 },
-	{ "good block too near the end", { "chipinfo" }, { true, sample(), 48 << 10, 16 << 10, "0,1", "" },
-	  READ_FAILED, BAD_0_AND_1 + "pread PTB: Input/output error\n", 0 },
-	{ "not an MTD device", { "chipinfo" }, device_with(sample(), "not-mtd"),
-	  READ_FAILED, "PTB MEMGETINFO: Inappropriate ioctl for device\n", 0 },
-	{ "device missing", { "sninfo" }, { false, {}, 0, 0, "", "" },
-	  "", "open PTB: No such file or directory\n", 1 },
-	{ "device missing, unsupported key", { "nosuchkey" }, { false, {}, 0, 0, "", "" },
-	  "", "open PTB: No such file or directory\n", 1 },
-	{ "MAC address", { "ethaddr" }, device_with(sample()), "ethaddr:00:1A:2B:3C:4D:5E\n", "", 0 },
-	{ "qvkey of 32 characters", { "qvkey" }, device_with(sample()), "qvkey:0123456789abcdef0123456789abcdef\n", "", 0 },
-	{ "qvran of 31 characters prints nothing", { "qvran" }, device_with(sample()), "", "", 0 },
-	{ "auth-check byte 208 prints an empty value", { "qvauthcheck" }, device_with(sample()), "qvauthcheck:\n", "", 0 },
-	{ "qvhardreset prints nothing", { "qvhardreset" }, device_with(sample()), "", "", 0 },
+	{ "every block bad", { "chipinfo" }, { sample(), 32 << 10, 16 << 10, { 0, 1 }, MTDSIM_NO_FAULT },
+	  READ_FAILED, BAD_0_AND_1 + NO_GOOD_BLOCK, 0 },
+	{ "good block too near the end", { "chipinfo" }, { sample(), 48 << 10, 16 << 10, { 0, 1 }, MTDSIM_NO_FAULT },
+	  READ_FAILED, BAD_0_AND_1 + PREAD_EIO, 0 },
+	{ "not an MTD device", { "chipinfo" }, sim_default(sample(), MTDSIM_NOT_MTD), READ_FAILED, NOT_MTD, 0 },
+	{ "device missing", { "sninfo" }, sim_default(ptb_bytes(), MTDSIM_MISSING), "", OPEN_MISSING, 1 },
+	{ "device missing, unsupported key", { "nosuchkey" }, sim_default(ptb_bytes(), MTDSIM_MISSING),
+	  "", OPEN_MISSING, 1 },
+	{ "MAC address", { "ethaddr" }, sim_default(sample()), "ethaddr:00:1A:2B:3C:4D:5E\n", "", 0 },
+	{ "qvkey of 32 characters", { "qvkey" }, sim_default(sample()), "qvkey:0123456789abcdef0123456789abcdef\n", "", 0 },
+	{ "qvran of 31 characters prints nothing", { "qvran" }, sim_default(sample()), "", "", 0 },
+	{ "auth-check byte 208 prints an empty value", { "qvauthcheck" }, sim_default(sample()), "qvauthcheck:\n", "", 0 },
+	{ "qvhardreset prints nothing", { "qvhardreset" }, sim_default(sample()), "", "", 0 },
 	{ "qvhardreset behind bad blocks", { "qvhardreset" }, behind_bad_blocks(), "", BAD_0_AND_1, 0 },
-	{ "qvhardreset on a failing device", { "qvhardreset" }, device_with(sample(), "pread-fails"),
-	  READ_FAILED, "pread PTB: Input/output error\n", 0 },
-	{ "erased flash", { "deveui" }, device_with(ptb_blank(40960, 0xFF)),
+	{ "qvhardreset on a failing device", { "qvhardreset" }, sim_default(sample(), MTDSIM_PREAD_FAILS),
+	  READ_FAILED, PREAD_EIO, 0 },
+	{ "erased flash", { "deveui" }, sim_default(ptb_blank(40960, 0xFF)),
 	  "deveui:" + std::string(1024, '\xFF') + "\n", "", 0 },
 };
 
@@ -92,7 +86,7 @@ TEST(Cli, WrongArgumentCountDoesNothing)
 	const std::vector<std::string> arg_lists[] = { {}, { "chipinfo", "sninfo" }, { "a", "b", "c" } };
 	for (const auto &args : arg_lists) {
 		SCOPED_TRACE(args.size());
-		tool_run run = run_ptbenv(args, device_with(sample()));
+		tool_run run = run_ptbenv(args, sim_default(sample()));
 		EXPECT_EQ(run.out, "");
 		EXPECT_EQ(run.err, "");
 		EXPECT_EQ(run.status, 0);
@@ -104,16 +98,16 @@ TEST(Cli, DeviceCallsForOneLookup)
 {
 	struct {
 		const char *name;
-		tool_device device;
+		sim_partition device;
 		const char *log;
 	} cases[] = {
-		{ "first block good", device_with(sample()),
+		{ "first block good", sim_default(sample()),
 		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> 0\npread 131072 at 0x0 -> 131072\nclose\n" },
 		{ "bad blocks ahead", behind_bad_blocks(),
 		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> 1\nMEMGETBADBLOCK 0x4000 -> 1\n"
 		  "MEMGETBADBLOCK 0x8000 -> 0\npread 40960 at 0x8000 -> 40960\nclose\n" },
-		{ "not an MTD device", device_with(sample(), "not-mtd"), "open read-only\nMEMGETINFO\nclose\n" },
-		{ "device missing", { false, {}, 0, 0, "", "" }, "open read-only\n" },
+		{ "not an MTD device", sim_default(sample(), MTDSIM_NOT_MTD), "open read-only\nMEMGETINFO\nclose\n" },
+		{ "device missing", sim_default(ptb_bytes(), MTDSIM_MISSING), "open read-only\n" },
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);

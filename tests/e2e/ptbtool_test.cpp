@@ -10,15 +10,6 @@
 
 namespace {
 
-const char *const ALL_KEYS[] = {
-	"chipinfo", "lorainfo", "wifiinfo", "product", "sninfo", "deveui", "appeui", "devaddr", "appkey",
-	"appskey", "nwkskey", "cmdline", "ethaddr", "qvhardreset", "qvkey", "qvauthcheck", "qvran",
-};
-
-const std::string USAGE =
-	"usage: ptbtool make [--erasesize N] [--fill BYTE] [--fields FILE] OUT [KEY=VALUE ...]\n"
-	"       ptbtool show [--erasesize N] [--size N] [--bad LIST] IMAGE [KEY ...]\n";
-
 /* A scratch directory, removed with what is in it. */
 struct scratch {
 	std::string dir;
@@ -68,10 +59,16 @@ ptb_bytes read_file(const std::string &path)
 /* What ptbenv prints for a key that make was given no value for. */
 std::string unset_line(const std::string &key)
 {
-	if (key == "ethaddr")
-		return "ethaddr:00:00:00:00:00:00\n";
-	if (key == "qvhardreset" || key == "qvkey" || key == "qvran")
+	switch (ptb_place(key).kind) {
+	case PTB_MAC:
+		return key + ":00:00:00:00:00:00\n";
+	case PTB_NO_VALUE:
+	case PTB_LONG_TEXT:
 		return "";
+	case PTB_TEXT:
+	case PTB_DIGIT:
+		break;
+	}
 	return key + ":\n";
 }
 
@@ -96,19 +93,46 @@ std::vector<std::string> make_args(const make_case &c, const scratch &dir)
 
 const std::string K32 = "0123456789abcdef0123456789ABCDEF";
 
+/* Every key that holds a value, given its longest one (text that names the
+ * key, so that a value read from another field shows), the MAC address in
+ * lower case; with what ptbenv then prints. */
+make_case every_key_at_its_longest(void)
+{
+	make_case c = { "every key at its longest, MAC in lower case", {}, "", {}, 40960, {} };
+	for (size_t i = 0; i < ptb_field_count; i++) {
+		const ptb_field_place &place = ptb_field_places[i];
+		std::string assignment = place.key, given, printed;
+		switch (place.kind) {
+		case PTB_TEXT:
+			while (given.size() < place.room - 1)
+				given += place.key;
+			given.resize(place.room - 1);
+			printed = given;
+			break;
+		case PTB_LONG_TEXT:
+			given = printed = K32;
+			break;
+		case PTB_MAC:
+			given = "0a:1b:2c:3d:4e:ff";
+			printed = "0A:1B:2C:3D:4E:FF";
+			break;
+		case PTB_DIGIT:
+			given = printed = ":";
+			break;
+		case PTB_NO_VALUE:
+			continue;
+		}
+		assignment += '=';
+		assignment += given;
+		c.assignments.push_back(assignment);
+		c.printed.push_back({ place.key, printed });
+	}
+	return c;
+}
+
 const make_case accepted[] = {
 	{ "nothing given: every field reads back empty, not erased", {}, "", {}, 40960, {} },
-	{ "every key at its longest, MAC in lower case", {},
-	  "", { "chipinfo=" + std::string(63, 'c'), "lorainfo=" + std::string(15, 'l'), "wifiinfo=2.4G+5G",
-		"product=" + std::string(63, 'p'), "sninfo=" + std::string(31, 's'), "deveui=0080E11505001234",
-		"appeui=70B3D57ED0001234", "devaddr=26011BDA", "appkey=" + std::string(32, 'k'),
-		"appskey=" + std::string(32, 'a'), "nwkskey=" + std::string(32, 'n'), "cmdline=" + std::string(255, 'x'),
-		"ethaddr=0a:1b:2c:3d:4e:ff", "qvkey=" + K32, "qvran=" + K32, "qvauthcheck=:" }, 40960,
-	  { { "chipinfo", std::string(63, 'c') }, { "lorainfo", std::string(15, 'l') }, { "wifiinfo", "2.4G+5G" },
-	    { "product", std::string(63, 'p') }, { "sninfo", std::string(31, 's') }, { "deveui", "0080E11505001234" },
-	    { "appeui", "70B3D57ED0001234" }, { "devaddr", "26011BDA" }, { "appkey", std::string(32, 'k') },
-	    { "appskey", std::string(32, 'a') }, { "nwkskey", std::string(32, 'n') }, { "cmdline", std::string(255, 'x') },
-	    { "ethaddr", "0A:1B:2C:3D:4E:FF" }, { "qvkey", K32 }, { "qvran", K32 }, { "qvauthcheck", ":" } } },
+	every_key_at_its_longest(),
 	{ "fields file: comments, blank lines, '=' and blanks in values, the empty flag", { "--fields", "FIELDS" },
 	  "# factory line 3\n\nproduct= Outdoor gateway = GW-8 \n   \ncmdline=console=ttyS0 root=/dev/mmcblk0p2\nqvauthcheck=",
 	  { "sninfo=PT2324A00117" }, 40960,
@@ -136,13 +160,13 @@ TEST(Make, AcceptedValuesReadBackThroughPtbenv)
 		EXPECT_EQ(image.size(), c.length);
 		/* Every key where none is given, else the keys given. */
 		std::vector<std::pair<std::string, std::string>> lines;
-		for (const char *key : ALL_KEYS)
+		for (const std::string &key : ptb_keys())
 			if (c.printed.empty())
 				lines.push_back({ key, unset_line(key) });
 		for (const auto &key_value : c.printed)
 			lines.push_back({ key_value.first, key_value.first + ":" + key_value.second + "\n" });
 		for (const auto &key_line : lines) {
-			tool_run read = run_ptbenv({ key_line.first }, device_with(image));
+			tool_run read = run_ptbenv({ key_line.first }, sim_default(image));
 			EXPECT_EQ(read.out, key_line.second) << key_line.first;
 			EXPECT_EQ(read.err, "") << key_line.first;
 		}
@@ -160,36 +184,36 @@ struct refusal {
 };
 
 const refusal refusals[] = {
-	{ "text too long", {}, "", { "sninfo=" + std::string(32, 's') }, 1, "ptbtool: sninfo holds at most 31 characters\n", "" },
-	{ "the longest room too long", {}, "", { "cmdline=" + std::string(256, 'x') }, 1, "ptbtool: cmdline holds at most 255 characters\n", "" },
-	{ "newline", {}, "", { "product=GW\n8" }, 1, "ptbtool: product holds a newline\n", "" },
+	{ "text too long", {}, "", { "sninfo=" + std::string(32, 's') }, 1, ptbtool_error(holds_at_most("sninfo", 31)), "" },
+	{ "the longest room too long", {}, "", { "cmdline=" + std::string(256, 'x') }, 1, ptbtool_error(holds_at_most("cmdline", 255)), "" },
+	{ "newline", {}, "", { "product=GW\n8" }, 1, ptbtool_error(holds_byte("product", '\n')), "" },
 	{ "NUL byte in a fields file", { "--fields", "FIELDS" }, std::string("sninfo=PT\0" "1\n", 11), {}, 1,
-	  "ptbtool: FIELDS:1: sninfo holds a NUL byte\n", "" },
+	  ptbtool_error("FIELDS:1: " + holds_byte("sninfo", '\0')), "" },
 	{ "carriage return of a DOS line end", { "--fields", "FIELDS" }, "# ok\r\nsninfo=PT1\r\n", {}, 1,
-	  "ptbtool: FIELDS:2: sninfo holds a carriage return\n", "" },
-	{ "unknown key", {}, "", { "serial=1" }, 1, "ptbtool: no such key: serial\n", "" },
-	{ "qvhardreset", {}, "", { "qvhardreset=1" }, 1, "ptbtool: qvhardreset has no field in the PTB\n", "" },
-	{ "key twice", {}, "", { "sninfo=1", "deveui=2", "sninfo=1" }, 1, "ptbtool: sninfo given twice\n", "" },
+	  ptbtool_error("FIELDS:2: " + holds_byte("sninfo", '\r')), "" },
+	{ "unknown key", {}, "", { "serial=1" }, 1, no_such_key("serial"), "" },
+	{ "qvhardreset", {}, "", { "qvhardreset=1" }, 1, ptbtool_error(has_no_field("qvhardreset")), "" },
+	{ "key twice", {}, "", { "sninfo=1", "deveui=2", "sninfo=1" }, 1, given_twice("sninfo"), "" },
 	{ "key in the fields file and on the command line", { "--fields", "FIELDS" }, "sninfo=1\n", { "sninfo=1" }, 1,
-	  "ptbtool: sninfo given twice\n", "" },
-	{ "MAC too short", {}, "", { "ethaddr=02:1A:2B:3C:4D" }, 1, "ptbtool: ethaddr must be six hexadecimal bytes as XX:XX:XX:XX:XX:XX\n", "" },
-	{ "MAC with dashes", {}, "", { "ethaddr=02-1A-2B-3C-4D-5E" }, 1, "ptbtool: ethaddr must be six hexadecimal bytes as XX:XX:XX:XX:XX:XX\n", "" },
-	{ "MAC not hexadecimal", {}, "", { "ethaddr=02:1A:2B:3C:4D:5G" }, 1, "ptbtool: ethaddr must be six hexadecimal bytes as XX:XX:XX:XX:XX:XX\n", "" },
-	{ "qvkey of 31", {}, "", { "qvkey=" + K32.substr(1) }, 1, "ptbtool: qvkey must be exactly 32 characters\n", "" },
-	{ "qvran of 33", {}, "", { "qvran=" + K32 + "x" }, 1, "ptbtool: qvran must be exactly 32 characters\n", "" },
-	{ "flag of two characters", {}, "", { "qvauthcheck=10" }, 1, "ptbtool: qvauthcheck must be one character or empty\n", "" },
-	{ "erase size 0", { "--erasesize", "0" }, "", {}, 1, "ptbtool: --erasesize must be a number from 1 to 1073741824, not '0'\n", "" },
+	  given_twice("sninfo"), "" },
+	{ "MAC too short", {}, "", { "ethaddr=02:1A:2B:3C:4D" }, 1, ptbtool_error(not_a_mac("ethaddr")), "" },
+	{ "MAC with dashes", {}, "", { "ethaddr=02-1A-2B-3C-4D-5E" }, 1, ptbtool_error(not_a_mac("ethaddr")), "" },
+	{ "MAC not hexadecimal", {}, "", { "ethaddr=02:1A:2B:3C:4D:5G" }, 1, ptbtool_error(not_a_mac("ethaddr")), "" },
+	{ "qvkey of 31", {}, "", { "qvkey=" + K32.substr(1) }, 1, ptbtool_error(not_32_characters("qvkey")), "" },
+	{ "qvran of 33", {}, "", { "qvran=" + K32 + "x" }, 1, ptbtool_error(not_32_characters("qvran")), "" },
+	{ "flag of two characters", {}, "", { "qvauthcheck=10" }, 1, ptbtool_error(not_one_character("qvauthcheck")), "" },
+	{ "erase size 0", { "--erasesize", "0" }, "", {}, 1, ptbtool_error("--erasesize must be a number from 1 to 1073741824, not '0'"), "" },
 	{ "erase size over 1 GiB", { "--erasesize", "0x40000001" }, "", {}, 1,
-	  "ptbtool: --erasesize must be a number from 1 to 1073741824, not '0x40000001'\n", "" },
-	{ "fill not a byte", { "--fill", "256" }, "", {}, 1, "ptbtool: --fill must be a number from 0 to 255, not '256'\n", "" },
-	{ "fill negative", { "--fill", "-1" }, "", {}, 1, "ptbtool: --fill must be a number from 0 to 255, not '-1'\n", "" },
-	{ "fields file missing", { "--fields", "FIELDS" }, "", {}, 1, "ptbtool: FIELDS: No such file or directory\n", "" },
+	  ptbtool_error("--erasesize must be a number from 1 to 1073741824, not '0x40000001'"), "" },
+	{ "fill not a byte", { "--fill", "256" }, "", {}, 1, ptbtool_error("--fill must be a number from 0 to 255, not '256'"), "" },
+	{ "fill negative", { "--fill", "-1" }, "", {}, 1, ptbtool_error("--fill must be a number from 0 to 255, not '-1'"), "" },
+	{ "fields file missing", { "--fields", "FIELDS" }, "", {}, 1, ptbtool_error("FIELDS: No such file or directory"), "" },
 	{ "fields line not KEY=VALUE", { "--fields", "FIELDS" }, "# serial\n\nsninfo\n", {}, 1,
-	  "ptbtool: FIELDS:3: not KEY=VALUE: sninfo\n", "" },
-	{ "fields line with no key", { "--fields", "FIELDS" }, "=PT1\n", {}, 1, "ptbtool: FIELDS:1: not KEY=VALUE: =PT1\n", "" },
-	{ "argument not KEY=VALUE", {}, "", { "sninfo" }, 1, "ptbtool: not KEY=VALUE: sninfo\n", "" },
-	{ "unknown option", { "--length", "4096" }, "", {}, 2, USAGE, "" },
-	{ "--help writes nothing", { "--help" }, "", {}, 0, "", USAGE },
+	  ptbtool_error("FIELDS:3: not KEY=VALUE: sninfo"), "" },
+	{ "fields line with no key", { "--fields", "FIELDS" }, "=PT1\n", {}, 1, ptbtool_error("FIELDS:1: not KEY=VALUE: =PT1"), "" },
+	{ "argument not KEY=VALUE", {}, "", { "sninfo" }, 1, ptbtool_error("not KEY=VALUE: sninfo"), "" },
+	{ "unknown option", { "--length", "4096" }, "", {}, 2, PTBTOOL_USAGE, "" },
+	{ "--help writes nothing", { "--help" }, "", {}, 0, "", PTBTOOL_USAGE },
 };
 
 const std::string OLD_IMAGE = "the image made before";
@@ -217,22 +241,16 @@ TEST(Make, RefusalsLeaveOutUntouched)
 	}
 }
 
-bool is_text(const std::string &key)
-{
-	for (size_t i = 0; i < ptb_field_count; i++)
-		if (key == ptb_field_places[i].key)
-			return ptb_field_places[i].kind == PTB_TEXT || ptb_field_places[i].kind == PTB_LONG_TEXT;
-	return false;
-}
-
 /* What a factory never writes: a value running on, erased flash in the
  * values, the MAC address and the flag; the PTB behind two bad blocks. */
 ptb_bytes odd_dump(void)
 {
 	ptb_bytes image = ptb_blank(40960, 0xFF);
-	for (const char *key : ALL_KEYS)
-		if (is_text(key) && std::string(key) != "cmdline")
-			ptb_put_text(image, key, std::string(key).substr(0, 6));
+	for (const std::string &key : ptb_keys()) {
+		enum ptb_kind kind = ptb_place(key).kind;
+		if ((kind == PTB_TEXT || kind == PTB_LONG_TEXT) && key != "cmdline")
+			ptb_put_text(image, key, key.substr(0, 6));
+	}
 	ptb_put_text(image, "qvkey", K32);
 	ptb_put_bytes(image, "wifiinfo", "ABCDEFGH");
 	ptb_bytes dump((32 << 10) + image.size(), 0xFF);
@@ -245,19 +263,19 @@ TEST(Show, PrintsWhatPtbenvPrintsOverTheSameDump)
 	scratch dir;
 	ptb_bytes dump = odd_dump();
 	ASSERT_TRUE(ptb_write_file(dir.path("dump.bin"), dump));
-	tool_device device = { true, dump, 256 << 10, 16 << 10, "0,1", "" };
+	sim_partition device = { dump, 256 << 10, 16 << 10, { 0, 1 }, MTDSIM_NO_FAULT };
 	std::string every_key;
-	for (const char *key : ALL_KEYS)
+	for (const std::string &key : ptb_keys())
 		every_key += run_ptbenv({ key }, device).out;
 
 	tool_run shown = run_ptbtool({ "show", "--erasesize", "16384", "--bad", "0,1", dir.path("dump.bin") });
 	EXPECT_EQ(shown.status, 0);
 	EXPECT_EQ(shown.out, every_key);
 	EXPECT_EQ(shown.err,
-		  "ptbtool: warning: wifiinfo: no terminator within its 8 bytes, the value runs on\n"
-		  "ptbtool: warning: cmdline: no terminator within its 256 bytes, the value runs on; erased flash (0xFF bytes) in it\n"
-		  "ptbtool: warning: ethaddr: erased flash, no address\n"
-		  "ptbtool: warning: qvauthcheck: erased flash (0xFF)\n");
+		  ptbtool_error("warning: wifiinfo: no terminator within its 8 bytes, the value runs on") +
+		  ptbtool_error("warning: cmdline: no terminator within its 256 bytes, the value runs on; erased flash (0xFF bytes) in it") +
+		  ptbtool_error("warning: ethaddr: erased flash, no address") +
+		  ptbtool_error("warning: qvauthcheck: erased flash (0xFF)"));
 
 	tool_run named = run_ptbtool({ "show", "--erasesize", "16384", "--size", "262144", "--bad", "0,1",
 				       dir.path("dump.bin"), "sninfo", "qvran", "sninfo" });
@@ -277,18 +295,18 @@ TEST(Show, Errors)
 		std::vector<std::string> args;
 		std::string err;
 	} cases[] = {
-		{ "missing file", { dir.path("none.bin") }, "ptbtool: " + dir.path("none.bin") + ": No such file or directory\n" },
+		{ "missing file", { dir.path("none.bin") }, ptbtool_error(dir.path("none.bin") + ": No such file or directory") },
 		{ "bad block past the end", { "--erasesize", "16384", "--bad", "0,5", dump },
-		  "ptbtool: bad block 5 is past the end of the partition (blocks 0 to 4)\n" },
+		  ptbtool_error("bad block 5 is past the end of the partition (blocks 0 to 4)") },
 		{ "bad block list malformed", { "--erasesize", "16384", "--bad", "0,", dump },
-		  "ptbtool: --bad must list block numbers as 0,1,5, not '0,'\n" },
+		  ptbtool_error("--bad must list block numbers as 0,1,5, not '0,'") },
 		{ "every block bad", { "--erasesize", "16384", "--bad", "0,1,2,3,4", dump },
-		  "ptbtool: " + dump + ": every block is bad, so no PTB\n" },
+		  ptbtool_error(dump + ": every block is bad, so no PTB") },
 		{ "dump too short for the read", { "--erasesize", "16384", "--size", "1048576", "--bad", "0,1,2", dump },
-		  "ptbtool: " + dump + ": dump too short: 73728 bytes, the PTB at 0xc000 needs 40960 from there\n" },
+		  ptbtool_error(dump + ": dump too short: 73728 bytes, the PTB at 0xc000 needs 40960 from there") },
 		{ "partition too short for the read", { "--erasesize", "16384", "--bad", "0,1,2", dump },
-		  "ptbtool: " + dump + ": partition too short: the PTB at 0xc000 needs 40960 bytes, the partition ends 32768 after it\n" },
-		{ "unknown key", { dump, "sninfo", "serial" }, "ptbtool: no such key: serial\n" },
+		  ptbtool_error(dump + ": partition too short: the PTB at 0xc000 needs 40960 bytes, the partition ends 32768 after it") },
+		{ "unknown key", { dump, "sninfo", "serial" }, no_such_key("serial") },
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);

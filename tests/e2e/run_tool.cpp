@@ -11,11 +11,6 @@
 /* Long enough for a run under valgrind or an emulator; a hang is a failure. */
 static const unsigned RUN_TIME_LIMIT = 120;
 
-tool_device device_with(const ptb_bytes &image, const char *fault)
-{
-	return { true, image, 1 << 20, 128 << 10, "", fault };
-}
-
 static std::string read_file(const std::string &path)
 {
 	std::string text;
@@ -31,26 +26,24 @@ static std::string read_file(const std::string &path)
 	return text;
 }
 
-static void set_device_environment(const tool_device &device, const std::string &dir)
+/* The partition as the preloaded device reads it from the environment. */
+static void set_device_environment(const sim_partition &device, const std::string &dir)
 {
-	const char *names[] = { "MTDSIM_IMAGE", "MTDSIM_SIZE", "MTDSIM_ERASESIZE", "MTDSIM_BAD", "MTDSIM_FAULT" };
-	for (const char *name : names)
-		unsetenv(name);
+	std::string bad;
+	for (uint32_t block : device.bad_blocks)
+		bad += (bad.empty() ? "" : ",") + std::to_string(block);
+
 #ifdef PTBENV_EMULATOR
 	unsetenv("LD_PRELOAD");
 #else
 	setenv("LD_PRELOAD", MTDSIM_PRELOAD, 1);
 #endif
 	setenv("MTDSIM_LOG", (dir + "/device.log").c_str(), 1);
-	if (!device.present)
-		return;
 	setenv("MTDSIM_IMAGE", (dir + "/image").c_str(), 1);
-	if (device.size != 0)
-		setenv("MTDSIM_SIZE", std::to_string(device.size).c_str(), 1);
+	setenv("MTDSIM_SIZE", std::to_string(device.size).c_str(), 1);
 	setenv("MTDSIM_ERASESIZE", std::to_string(device.erasesize).c_str(), 1);
-	setenv("MTDSIM_BAD", device.bad_blocks.c_str(), 1);
-	if (!device.fault.empty())
-		setenv("MTDSIM_FAULT", device.fault.c_str(), 1);
+	setenv("MTDSIM_BAD", bad.c_str(), 1);
+	setenv("MTDSIM_FAULT", mtdsim_fault_name(device.fault), 1);
 }
 
 static void append_words(std::vector<std::string> &words, const char *text)
@@ -131,7 +124,7 @@ static std::string without_line_containing(const std::string &text, const char *
 }
 #endif
 
-static void exec_tool(const std::vector<std::string> &words, const tool_device &device,
+static void exec_tool(const std::vector<std::string> &words, const sim_partition &device,
 		      const tool_options &options, const std::string &dir)
 {
 	std::vector<char *> argv;
@@ -157,7 +150,7 @@ static void exec_tool(const std::vector<std::string> &words, const tool_device &
 	_exit(127);
 }
 
-static tool_run run_tool(const char *tool, const std::vector<std::string> &args, const tool_device &device,
+static tool_run run_tool(const char *tool, const std::vector<std::string> &args, const sim_partition &device,
 			 const tool_options &options)
 {
 	char dir_template[] = "/tmp/ptbenv-e2e-XXXXXX";
@@ -165,7 +158,7 @@ static tool_run run_tool(const char *tool, const std::vector<std::string> &args,
 	tool_run run;
 	int wait_status;
 
-	if (device.present && !ptb_write_file(dir + "/image", device.image))
+	if (!ptb_write_file(dir + "/image", device.image))
 		abort();
 	std::vector<std::string> words = command_line(tool, args, options);
 	fflush(NULL);
@@ -190,12 +183,12 @@ static tool_run run_tool(const char *tool, const std::vector<std::string> &args,
 	return run;
 }
 
-tool_run run_ptbenv(const std::vector<std::string> &args, const tool_device &device, const tool_options &options)
+tool_run run_ptbenv(const std::vector<std::string> &args, const sim_partition &device, const tool_options &options)
 {
 	return run_tool(PTBENV_PATH, args, device, options);
 }
 
 tool_run run_ptbtool(const std::vector<std::string> &args)
 {
-	return run_tool(PTBTOOL_PATH, args, { false, {}, 0, 0, "", "" }, tool_options());
+	return run_tool(PTBTOOL_PATH, args, sim_default(ptb_bytes(), MTDSIM_MISSING), tool_options());
 }

@@ -21,16 +21,17 @@
 
 extern "C" {
 
+/* Each fault's name, the calls it hits and their error: the table in mtdsim_faults.cpp. */
 enum mtdsim_fault {
 	MTDSIM_NO_FAULT,
-	MTDSIM_MISSING,		/* open fails with ENOENT */
-	MTDSIM_DENIED,		/* open fails with EACCES */
-	MTDSIM_NOT_MTD,		/* every MTD ioctl fails with ENOTTY */
-	MTDSIM_BADBLOCK_FAILS,	/* MEMGETBADBLOCK fails with EIO */
-	MTDSIM_BADBLOCK_EINTR,	/* MEMGETBADBLOCK fails with EINTR */
-	MTDSIM_PREAD_FAILS,	/* pread fails with EIO */
-	MTDSIM_PREAD_EINTR,	/* pread fails with EINTR */
-	MTDSIM_PREAD_SHORT,	/* pread returns one byte less than asked */
+	MTDSIM_MISSING,		/* no device: open fails */
+	MTDSIM_DENIED,
+	MTDSIM_NOT_MTD,
+	MTDSIM_BADBLOCK_FAILS,
+	MTDSIM_BADBLOCK_EINTR,
+	MTDSIM_PREAD_FAILS,
+	MTDSIM_PREAD_EINTR,
+	MTDSIM_PREAD_SHORT,
 	MTDSIM_FAULT_COUNT
 };
 

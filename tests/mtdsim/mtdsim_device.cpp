@@ -27,16 +27,6 @@ static size_t log_length;
 /* Device descriptors plus one, so that 0 marks a free slot. */
 static int open_fds[MAX_OPEN];
 
-static const char *const fault_names[MTDSIM_FAULT_COUNT] = {
-	"none", "missing", "denied", "not-mtd", "badblock-fails", "badblock-eintr",
-	"pread-fails", "pread-eintr", "pread-short",
-};
-
-const char *mtdsim_fault_name(enum mtdsim_fault fault)
-{
-	return (unsigned)fault < MTDSIM_FAULT_COUNT ? fault_names[fault] : NULL;
-}
-
 /* Appends one line to the in-memory log and, when MTDSIM_LOG names a file, to
  * it; the file is opened per line so that no descriptor outlives the call. */
 static void log_call(const char *format, ...)
@@ -131,6 +121,14 @@ static int fail(int error)
 	return -1;
 }
 
+/* What the attached fault makes call do: 0 nothing, else an errno or MTDSIM_SHORT. */
+static int injected(enum mtdsim_call call)
+{
+	const struct mtdsim_fault_effect *effect = mtdsim_fault_effect(device.fault);
+
+	return effect != NULL && (effect->calls & call) ? effect->error : 0;
+}
+
 static const char *access_mode(int flags)
 {
 	switch (flags & O_ACCMODE) {
@@ -142,11 +140,13 @@ static const char *access_mode(int flags)
 
 int mtdsim_open(int flags)
 {
+	int error = injected(MTDSIM_OPEN);
+
 	log_call("open %s", access_mode(flags));
-	if (!attached || device.fault == MTDSIM_MISSING)
+	if (!attached)
 		return fail(ENOENT);
-	if (device.fault == MTDSIM_DENIED)
-		return fail(EACCES);
+	if (error != 0)
+		return fail(error);
 	for (int i = 0; i < MAX_OPEN; i++) {
 		if (open_fds[i] != 0)
 			continue;
@@ -188,10 +188,12 @@ static bool is_bad(uint64_t offset)
 
 static int get_info(struct mtd_info_user *info)
 {
+	int error = injected(MTDSIM_MEMGETINFO);
+
 	calls.memgetinfo++;
 	log_call("MEMGETINFO");
-	if (device.fault == MTDSIM_NOT_MTD)
-		return fail(ENOTTY);
+	if (error != 0)
+		return fail(error);
 	memset(info, 0, sizeof(*info));
 	info->type = MTD_NANDFLASH;
 	info->flags = MTD_CAP_NANDFLASH;
@@ -206,15 +208,12 @@ static int get_info(struct mtd_info_user *info)
 static int get_bad_block(const loff_t *offset)
 {
 	loff_t at = *offset;
+	int error = injected(MTDSIM_MEMGETBADBLOCK);
 	int answer;
 
 	calls.badblock_queries++;
-	if (device.fault == MTDSIM_NOT_MTD)
-		answer = fail(ENOTTY);
-	else if (device.fault == MTDSIM_BADBLOCK_FAILS)
-		answer = fail(EIO);
-	else if (device.fault == MTDSIM_BADBLOCK_EINTR)
-		answer = fail(EINTR);
+	if (error != 0)
+		answer = fail(error);
 	else if (at < 0 || (uint64_t)at >= device.size)
 		answer = fail(EINVAL);
 	else
@@ -254,16 +253,15 @@ static ssize_t read_partition(unsigned char *buf, size_t count, off_t offset)
 ssize_t mtdsim_pread(int fd, void *buf, size_t count, off_t offset)
 {
 	ssize_t got;
+	int error = injected(MTDSIM_PREAD);
 
 	(void)fd;
 	calls.preads++;
 	calls.last_pread_offset = offset;
 	calls.last_pread_length = count;
-	if (device.fault == MTDSIM_PREAD_FAILS)
-		got = fail(EIO);
-	else if (device.fault == MTDSIM_PREAD_EINTR)
-		got = fail(EINTR);
-	else if (device.fault == MTDSIM_PREAD_SHORT && count > 0)
+	if (error > 0)
+		got = fail(error);
+	else if (error == MTDSIM_SHORT && count > 0)
 		got = read_partition((unsigned char *)buf, count - 1, offset);
 	else
 		got = read_partition((unsigned char *)buf, count, offset);

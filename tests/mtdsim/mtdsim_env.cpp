@@ -96,6 +96,4 @@ __attribute__((constructor)) static void mtdsim_from_environment(void)
 	mtdsim_attach(&device);
 	free(image);
 	free(bad_blocks);
-	if (device.fault == MTDSIM_MISSING)
-		mtdsim_detach();
 }

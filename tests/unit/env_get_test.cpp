@@ -7,30 +7,25 @@
 
 namespace {
 
-const char *const TEXT_KEYS[] = {
-	"chipinfo", "lorainfo", "wifiinfo", "product", "sninfo", "deveui",
-	"appeui", "devaddr", "appkey", "appskey", "nwkskey", "cmdline",
-};
-
 /* Every text field filled at once with a value that names it, so that a
  * wrong offset or a wrong row shows as another field's value. */
 ptb_bytes all_text_fields(void)
 {
 	ptb_bytes image = ptb_blank();
-	for (const char *key : TEXT_KEYS)
-		ptb_put_text(image, key, std::string(key).substr(0, ptb_place(key).room - 2) + "!");
+	for (const std::string &key : ptb_keys_of(PTB_TEXT))
+		ptb_put_text(image, key, key.substr(0, ptb_place(key).room - 2) + "!");
 	return image;
 }
 
 TEST(Lookup, EveryTextKeyReadsItsOwnField)
 {
 	ptb_bytes image = all_text_fields();
-	for (const char *key : TEXT_KEYS) {
+	for (const std::string &key : ptb_keys_of(PTB_TEXT)) {
 		SCOPED_TRACE(key);
-		sim_attach_image(image);
-		lookup result = look_up(key);
+		sim_attach(sim_default(image));
+		lookup result = look_up(key.c_str());
 		ASSERT_NE(result.value, nullptr);
-		EXPECT_EQ(result.text, std::string(key).substr(0, ptb_place(key).room - 2) + "!");
+		EXPECT_EQ(result.text, key.substr(0, ptb_place(key).room - 2) + "!");
 		EXPECT_EQ(result.streams.out, "");
 		EXPECT_EQ(result.streams.err, "");
 		expect_one_clean_read(result);
@@ -56,7 +51,7 @@ TEST(Lookup, TextCopies)
 		ptb_bytes image = ptb_blank();
 		ptb_put_text(image, "product", "next");
 		ptb_put_bytes(image, c.key, c.stored);
-		sim_attach_image(image);
+		sim_attach(sim_default(image));
 		lookup result = look_up(c.key);
 		ASSERT_NE(result.value, nullptr);
 		EXPECT_EQ(result.text, c.expected);
@@ -66,13 +61,12 @@ TEST(Lookup, TextCopies)
 
 TEST(Lookup, ErasedFlashGivesExactly1024Characters)
 {
-	std::vector<const char *> keys(std::begin(TEXT_KEYS), std::end(TEXT_KEYS));
-	keys.push_back("qvkey");
-	keys.push_back("qvran");
-	for (const char *key : keys) {
+	std::vector<std::string> keys = ptb_keys_of(PTB_TEXT), long_keys = ptb_keys_of(PTB_LONG_TEXT);
+	keys.insert(keys.end(), long_keys.begin(), long_keys.end());
+	for (const std::string &key : keys) {
 		SCOPED_TRACE(key);
-		sim_attach_image(ptb_blank(40960, 0xFF));
-		lookup result = look_up(key);
+		sim_attach(sim_default(ptb_blank(40960, 0xFF)));
+		lookup result = look_up(key.c_str());
 		ASSERT_NE(result.value, nullptr);
 		EXPECT_EQ(result.text, std::string(ENV_VALUE_MAX, '\xFF'));
 		expect_one_clean_read(result);
@@ -84,7 +78,7 @@ TEST(Lookup, LongerValueAfterAShortOneLeavesNoTail)
 	ptb_bytes image = ptb_blank();
 	ptb_put_text(image, "cmdline", std::string(200, 'c'));
 	ptb_put_text(image, "lorainfo", "lo");
-	sim_attach_image(image);
+	sim_attach(sim_default(image));
 	look_up("cmdline");
 	lookup result = look_up("lorainfo");
 	EXPECT_EQ(result.text, "lo");
@@ -95,10 +89,10 @@ TEST(Lookup, UnsupportedKeysAreReadThenReported)
 	const char *keys[] = { "CHIPINFO", "chip", "", "chipinfo ", "nosuchkey", "%s%n" };
 	for (const char *key : keys) {
 		SCOPED_TRACE(key);
-		sim_attach_image(all_text_fields());
+		sim_attach(sim_default(all_text_fields()));
 		lookup result = look_up(key);
 		EXPECT_EQ(result.value, nullptr);
-		EXPECT_EQ(result.streams.out, std::string("\n====[") + key + "] env not supported. \n");
+		EXPECT_EQ(result.streams.out, unsupported(key));
 		EXPECT_EQ(result.streams.err, "");
 		expect_one_clean_read(result);
 	}
@@ -106,10 +100,10 @@ TEST(Lookup, UnsupportedKeysAreReadThenReported)
 
 TEST(Lookup, NullKeyNeverTouchesTheDevice)
 {
-	sim_attach_image(all_text_fields());
+	sim_attach(sim_default(all_text_fields()));
 	lookup result = look_up(NULL);
 	EXPECT_EQ(result.value, nullptr);
-	EXPECT_EQ(result.streams.out, "\n =====get env is NULL. ==== \n");
+	EXPECT_EQ(result.streams.out, NULL_KEY);
 	EXPECT_EQ(result.streams.err, "");
 	EXPECT_EQ(mtdsim_calls()->opens, 0u);
 }
@@ -120,18 +114,18 @@ TEST(Lookup, FailedReadIsReportedOnEveryCall)
 		sim_partition partition;
 		const char *err;
 	} cases[] = {
-		{ { 1 << 20, 128 << 10, 0, 0, MTDSIM_NOT_MTD }, "PTB MEMGETINFO: Inappropriate ioctl for device\n" },
-		{ { 1 << 20, 128 << 10, 0, 0, MTDSIM_BADBLOCK_FAILS }, "ioctl(MEMGETBADBLOCK): Input/output error\n" },
-		{ { 1 << 20, 128 << 10, 0, 0, MTDSIM_PREAD_FAILS }, "pread PTB: Input/output error\n" },
-		{ { 0, 128 << 10, 0, 0, MTDSIM_NO_FAULT }, "Can't find good block in PTB.\n" },
+		{ sim_default(all_text_fields(), MTDSIM_NOT_MTD), NOT_MTD },
+		{ sim_default(all_text_fields(), MTDSIM_BADBLOCK_FAILS), BADBLOCK_EIO },
+		{ sim_default(all_text_fields(), MTDSIM_PREAD_FAILS), PREAD_EIO },
+		{ { all_text_fields(), 0, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT }, NO_GOOD_BLOCK },
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.err);
 		for (const char *key : { "chipinfo", "sninfo", "nosuchkey" }) {
-			sim_attach(c.partition, all_text_fields());
+			sim_attach(c.partition);
 			lookup result = look_up(key);
 			EXPECT_EQ(result.value, nullptr);
-			EXPECT_EQ(result.streams.out, "\n ===== zarn read env failed.\n");
+			EXPECT_EQ(result.streams.out, READ_FAILED);
 			EXPECT_EQ(result.streams.err, c.err);
 			EXPECT_EQ(mtdsim_calls()->open_descriptors, 0u);
 			EXPECT_LT(result.heap_growth, (long)PTB_MIN_READ);
@@ -141,9 +135,8 @@ TEST(Lookup, FailedReadIsReportedOnEveryCall)
 
 TEST(LookupDeath, DeviceMissingEndsTheProcessWhateverTheKey)
 {
-	mtdsim_detach();
-	EXPECT_EXIT(env_get("nosuchkey"), testing::ExitedWithCode(1),
-		    "^open PTB: No such file or directory\n$");
+	sim_attach(sim_default(ptb_bytes(), MTDSIM_MISSING));
+	EXPECT_EXIT(env_get("nosuchkey"), testing::ExitedWithCode(1), std::string("^") + OPEN_MISSING + "$");
 }
 
 }

@@ -43,7 +43,7 @@ TEST(Render, SpecialKeys)
 		ptb_bytes image = ptb_blank();
 		ptb_put_text(image, "lorainfo", "EU868");
 		ptb_put_bytes(image, c.field, c.stored);
-		sim_attach_image(image);
+		sim_attach(sim_default(image));
 		lookup result = look_up(c.key);
 		EXPECT_EQ(result.value != nullptr, c.found);
 		EXPECT_EQ(result.text, c.expected);
@@ -58,18 +58,17 @@ TEST(Render, QvHardResetStillReadsTheDeviceFirst)
 	struct {
 		const char *name;
 		sim_partition partition;
-		const char *out;
-		const char *err;
+		std::string out;
+		std::string err;
 	} cases[] = {
-		{ "good first block", { 1 << 20, 16 << 10, 0, 0, MTDSIM_NO_FAULT }, "", "" },
-		{ "bad blocks ahead", { 1 << 20, 16 << 10, 0, 2, MTDSIM_NO_FAULT }, "",
-		  "Bad block at 0, from 0 will be skipped\nBad block at 4000, from 4000 will be skipped\n" },
-		{ "failing device", { 1 << 20, 16 << 10, 0, 0, MTDSIM_PREAD_FAILS },
-		  "\n ===== zarn read env failed.\n", "pread PTB: Input/output error\n" },
+		{ "good first block", { ptb_blank(), SIM_SIZE, 16 << 10, {}, MTDSIM_NO_FAULT }, "", "" },
+		{ "bad blocks ahead", { ptb_blank(), SIM_SIZE, 16 << 10, { 0, 1 }, MTDSIM_NO_FAULT }, "",
+		  bad_block_lines(16 << 10, 0, 2) },
+		{ "failing device", { ptb_blank(), SIM_SIZE, 16 << 10, {}, MTDSIM_PREAD_FAILS }, READ_FAILED, PREAD_EIO },
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		sim_attach(c.partition, ptb_blank());
+		sim_attach(c.partition);
 		lookup result = look_up("qvhardreset");
 		EXPECT_EQ(result.value, nullptr);
 		EXPECT_EQ(result.streams.out, c.out);

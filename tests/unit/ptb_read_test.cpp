@@ -32,73 +32,61 @@ size_t first_difference(const unsigned char *image, const ptb_bytes &contents, u
 	return length;
 }
 
-std::string bad_lines(uint64_t erasesize, unsigned first, unsigned count)
-{
-	std::string lines;
-	char line[80];
-	for (unsigned block = first; block < first + count; block++) {
-		unsigned offset = (unsigned)(block * erasesize);
-		snprintf(line, sizeof(line), "Bad block at %x, from %x will be skipped\n", offset, offset);
-		lines += line;
-	}
-	return lines;
-}
-
-const std::string NO_GOOD_BLOCK = "Can't find good block in PTB.\n";
-
 struct read_case {
 	const char *name;
 	sim_partition partition;
-	int status;
 	std::string err;
+	int status;
 	unsigned badblock_queries;
 	int64_t pread_offset;	/* -1: no pread */
 	size_t pread_length;
 };
 
 const read_case read_cases[] = {
-	{ "first block good", { 1 * MiB, 128 * KiB, 0, 0, MTDSIM_NO_FAULT },
-	  0, "", 1, 0, 128 * KiB },
-	{ "blocks 0 and 1 bad", { 256 * KiB, 16 * KiB, 0, 2, MTDSIM_NO_FAULT },
-	  0, bad_lines(16 * KiB, 0, 2), 3, 32 * KiB, 40960 },
-	{ "4 KiB blocks read 40960 bytes over the nine bad ones after", { 256 * KiB, 4 * KiB, 1, 9, MTDSIM_NO_FAULT },
-	  0, "", 1, 0, 40960 },
-	{ "128 KiB blocks read one whole block", { 1 * MiB, 128 * KiB, 0, 1, MTDSIM_NO_FAULT },
-	  0, bad_lines(128 * KiB, 0, 1), 2, 128 * KiB, 128 * KiB },
-	{ "erase size 0 with a good first block", { 1 * MiB, 0, 0, 0, MTDSIM_NO_FAULT },
-	  0, "", 1, 0, 40960 },
-	{ "partition size 0", { 0, 16 * KiB, 0, 0, MTDSIM_NO_FAULT },
-	  -1, NO_GOOD_BLOCK, 0, -1, 0 },
-	{ "every block bad", { 64 * KiB, 16 * KiB, 0, 4, MTDSIM_NO_FAULT },
-	  -1, bad_lines(16 * KiB, 0, 4) + NO_GOOD_BLOCK, 4, -1, 0 },
-	{ "erase size 0 with a bad first block ends", { 1 * MiB, 0, 0, 1, MTDSIM_NO_FAULT },
-	  -1, bad_lines(0, 0, 1) + NO_GOOD_BLOCK, 1, -1, 0 },
-	{ "good block too near the end", { 48 * KiB, 16 * KiB, 0, 2, MTDSIM_NO_FAULT },
-	  -1, bad_lines(16 * KiB, 0, 2) + "pread PTB: Input/output error\n", 3, 32 * KiB, 40960 },
-	{ "scan goes past 2 GiB", { 0xFFFFFFFF, 64 * MiB, 0, 33, MTDSIM_NO_FAULT },
-	  0, bad_lines(64 * MiB, 0, 33), 34, 33LL * 64 * MiB, 64 * MiB },
-	{ "every block of a 4 GiB partition bad", { 0xFFFFFFFF, 1 * GiB, 0, 4, MTDSIM_NO_FAULT },
-	  -1, bad_lines(1 * GiB, 0, 4) + NO_GOOD_BLOCK, 4, -1, 0 },
-	{ "not an MTD device", { 1 * MiB, 128 * KiB, 0, 0, MTDSIM_NOT_MTD },
-	  -1, "PTB MEMGETINFO: Inappropriate ioctl for device\n", 0, -1, 0 },
-	{ "MEMGETBADBLOCK fails", { 1 * MiB, 128 * KiB, 0, 0, MTDSIM_BADBLOCK_FAILS },
-	  -1, "ioctl(MEMGETBADBLOCK): Input/output error\n", 1, -1, 0 },
-	{ "MEMGETBADBLOCK interrupted is not retried", { 1 * MiB, 128 * KiB, 0, 0, MTDSIM_BADBLOCK_EINTR },
-	  -1, "ioctl(MEMGETBADBLOCK): Interrupted system call\n", 1, -1, 0 },
-	{ "pread fails", { 1 * MiB, 128 * KiB, 0, 0, MTDSIM_PREAD_FAILS },
-	  -1, "pread PTB: Input/output error\n", 1, 0, 128 * KiB },
-	{ "pread interrupted is not retried", { 1 * MiB, 128 * KiB, 0, 0, MTDSIM_PREAD_EINTR },
-	  -1, "pread PTB: Interrupted system call\n", 1, 0, 128 * KiB },
-	{ "short pread reports an I/O error", { 1 * MiB, 16 * KiB, 0, 0, MTDSIM_PREAD_SHORT },
-	  -1, "pread PTB: Input/output error\n", 1, 0, 40960 },
+	{ "first block good", sim_default(ptb_bytes()),
+	  "", 0, 1, 0, SIM_ERASESIZE },
+	{ "blocks 0 and 1 bad", { {}, 256 * KiB, 16 * KiB, { 0, 1 }, MTDSIM_NO_FAULT },
+	  bad_block_lines(16 * KiB, 0, 2), 0, 3, 32 * KiB, 40960 },
+	{ "4 KiB blocks read 40960 bytes over the nine bad ones after", { {}, 256 * KiB, 4 * KiB, sim_blocks(1, 9), MTDSIM_NO_FAULT },
+	  "", 0, 1, 0, 40960 },
+	{ "128 KiB blocks read one whole block", { {}, 1 * MiB, 128 * KiB, { 0 }, MTDSIM_NO_FAULT },
+	  bad_block_lines(128 * KiB, 0, 1), 0, 2, 128 * KiB, 128 * KiB },
+	{ "erase size 0 with a good first block", { {}, 1 * MiB, 0, {}, MTDSIM_NO_FAULT },
+	  "", 0, 1, 0, 40960 },
+	{ "partition size 0", { {}, 0, 16 * KiB, {}, MTDSIM_NO_FAULT },
+	  NO_GOOD_BLOCK, -1, 0, -1, 0 },
+	{ "every block bad", { {}, 64 * KiB, 16 * KiB, sim_blocks(0, 4), MTDSIM_NO_FAULT },
+	  bad_block_lines(16 * KiB, 0, 4) + NO_GOOD_BLOCK, -1, 4, -1, 0 },
+	{ "erase size 0 with a bad first block ends", { {}, 1 * MiB, 0, { 0 }, MTDSIM_NO_FAULT },
+	  bad_block_lines(0, 0, 1) + NO_GOOD_BLOCK, -1, 1, -1, 0 },
+	{ "good block too near the end", { {}, 48 * KiB, 16 * KiB, { 0, 1 }, MTDSIM_NO_FAULT },
+	  bad_block_lines(16 * KiB, 0, 2) + PREAD_EIO, -1, 3, 32 * KiB, 40960 },
+	{ "scan goes past 2 GiB", { {}, 0xFFFFFFFF, 64 * MiB, sim_blocks(0, 33), MTDSIM_NO_FAULT },
+	  bad_block_lines(64 * MiB, 0, 33), 0, 34, 33LL * 64 * MiB, 64 * MiB },
+	{ "every block of a 4 GiB partition bad", { {}, 0xFFFFFFFF, 1 * GiB, sim_blocks(0, 4), MTDSIM_NO_FAULT },
+	  bad_block_lines(1 * GiB, 0, 4) + NO_GOOD_BLOCK, -1, 4, -1, 0 },
+	{ "not an MTD device", sim_default(ptb_bytes(), MTDSIM_NOT_MTD),
+	  NOT_MTD, -1, 0, -1, 0 },
+	{ "MEMGETBADBLOCK fails", sim_default(ptb_bytes(), MTDSIM_BADBLOCK_FAILS),
+	  BADBLOCK_EIO, -1, 1, -1, 0 },
+	{ "MEMGETBADBLOCK interrupted is not retried", sim_default(ptb_bytes(), MTDSIM_BADBLOCK_EINTR),
+	  BADBLOCK_EINTR, -1, 1, -1, 0 },
+	{ "pread fails", sim_default(ptb_bytes(), MTDSIM_PREAD_FAILS),
+	  PREAD_EIO, -1, 1, 0, SIM_ERASESIZE },
+	{ "pread interrupted is not retried", sim_default(ptb_bytes(), MTDSIM_PREAD_EINTR),
+	  PREAD_EINTR, -1, 1, 0, SIM_ERASESIZE },
+	{ "short pread reports an I/O error", { {}, 1 * MiB, 16 * KiB, {}, MTDSIM_PREAD_SHORT },
+	  PREAD_EIO, -1, 1, 0, 40960 },
 };
 
 void check_read(const read_case &c)
 {
-	ptb_bytes contents = pattern(1 * MiB);
+	sim_partition partition = c.partition;
+	partition.image = pattern(1 * MiB);
+	const ptb_bytes &contents = partition.image;
 	unsigned char *image = NULL;
 
-	sim_attach(c.partition, contents);
+	sim_attach(partition);
 	errno = 0;	/* a stale error number must not stand in for a failure's */
 	start_capture();
 	int status = ptb_read(&image);
@@ -134,18 +122,16 @@ TEST(Read, ReadsTheFirstGoodBlockOrReportsWhyNot)
 
 TEST(ReadDeath, DeviceMissingEndsTheProcessWithStatus1)
 {
-	mtdsim_detach();
+	sim_attach(sim_default(ptb_bytes(), MTDSIM_MISSING));
 	unsigned char *image;
-	EXPECT_EXIT(ptb_read(&image), testing::ExitedWithCode(1),
-		    "^open PTB: No such file or directory\n$");
+	EXPECT_EXIT(ptb_read(&image), testing::ExitedWithCode(1), std::string("^") + OPEN_MISSING + "$");
 }
 
 TEST(ReadDeath, DeviceDeniedEndsTheProcessWithStatus1)
 {
-	sim_attach({ 1 * MiB, 128 * KiB, 0, 0, MTDSIM_DENIED }, ptb_bytes());
+	sim_attach(sim_default(ptb_bytes(), MTDSIM_DENIED));
 	unsigned char *image;
-	EXPECT_EXIT(ptb_read(&image), testing::ExitedWithCode(1),
-		    "^open PTB: Permission denied\n$");
+	EXPECT_EXIT(ptb_read(&image), testing::ExitedWithCode(1), std::string("^") + OPEN_DENIED + "$");
 }
 
 #ifdef PTBENV_UNDER_ASAN
@@ -177,14 +163,14 @@ void read_with_little_memory(void)
 
 TEST(ReadDeath, FailedAllocationKeepsItsOwnErrorAndClosesTheDevice)
 {
-	sim_attach({ 0xFFFFFFFF, 0xFFFFFFF0, 0, 0, MTDSIM_NO_FAULT }, ptb_bytes());
+	sim_attach({ {}, 0xFFFFFFFF, 0xFFFFFFF0, {}, MTDSIM_NO_FAULT });
 	EXPECT_EXIT(read_with_little_memory(), testing::ExitedWithCode(7),
-		    std::string("^") + REFUSAL_NOTE + "pread PTB: Cannot allocate memory\n$");
+		    std::string("^") + REFUSAL_NOTE + PREAD_ENOMEM + "$");
 }
 
 TEST(Read, NeverMovesTheFilePositionOrReadsSequentially)
 {
-	sim_attach({ 256 * KiB, 16 * KiB, 0, 1, MTDSIM_NO_FAULT }, pattern(256 * KiB));
+	sim_attach({ pattern(256 * KiB), 256 * KiB, 16 * KiB, { 0 }, MTDSIM_NO_FAULT });
 	unsigned char *image = NULL;
 	start_capture();
 	ASSERT_EQ(ptb_read(&image), 0);

@@ -5,27 +5,18 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 
-void sim_attach(const sim_partition &partition, const ptb_bytes &contents)
+void sim_attach(const sim_partition &partition)
 {
 	struct mtdsim_device device = {};
-	std::vector<uint32_t> bad_blocks;
 
-	for (uint32_t b = 0; b < partition.bad_count; b++)
-		bad_blocks.push_back(partition.first_bad + b);
-
-	device.image = contents.data();
-	device.image_length = contents.size();
+	device.image = partition.image.data();
+	device.image_length = partition.image.size();
 	device.size = partition.size;
 	device.erasesize = partition.erasesize;
-	device.bad_blocks = bad_blocks.data();
-	device.bad_count = bad_blocks.size();
+	device.bad_blocks = partition.bad_blocks.data();
+	device.bad_count = partition.bad_blocks.size();
 	device.fault = partition.fault;
 	mtdsim_attach(&device);
-}
-
-void sim_attach_image(const ptb_bytes &image)
-{
-	sim_attach({ 1 << 20, 128 << 10, 0, 0, MTDSIM_NO_FAULT }, image);
 }
 
 void start_capture(void)

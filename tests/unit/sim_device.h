@@ -4,23 +4,15 @@
 
 #include "mtdsim.h"
 #include "ptb_image.h"
+#include "ptb_texts.h"
+#include "sim_partition.h"
 
 #include <stdint.h>
 #include <string>
 #include <vector>
 
-struct sim_partition {
-	uint32_t size;
-	uint32_t erasesize;
-	uint32_t first_bad;	/* bad_count bad blocks from this one on */
-	uint32_t bad_count;
-	enum mtdsim_fault fault;
-};
-
-/* Attaches a partition whose bytes start with contents (the rest erased). */
-void sim_attach(const sim_partition &partition, const ptb_bytes &contents);
-/* A 1 MiB partition of 128 KiB blocks, all good, holding image at offset 0. */
-void sim_attach_image(const ptb_bytes &image);
+/* Makes partition the device, clearing the call record. */
+void sim_attach(const sim_partition &partition);
 
 struct captured {
 	std::string out;

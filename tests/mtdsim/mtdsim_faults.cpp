@@ -1,0 +1,33 @@
+/* The faults the simulated device can be given: each one's name in
+ * MTDSIM_FAULT, the device calls it hits and how they then fail. */
+#include "mtdsim.h"
+#include "mtdsim_internal.h"
+
+#include <errno.h>
+
+static const struct mtdsim_fault_effect faults[] = {
+	{ MTDSIM_NO_FAULT, "none", 0, 0 },
+	{ MTDSIM_MISSING, "missing", MTDSIM_OPEN, ENOENT },
+	{ MTDSIM_DENIED, "denied", MTDSIM_OPEN, EACCES },
+	{ MTDSIM_NOT_MTD, "not-mtd", MTDSIM_MEMGETINFO | MTDSIM_MEMGETBADBLOCK, ENOTTY },
+	{ MTDSIM_BADBLOCK_FAILS, "badblock-fails", MTDSIM_MEMGETBADBLOCK, EIO },
+	{ MTDSIM_BADBLOCK_EINTR, "badblock-eintr", MTDSIM_MEMGETBADBLOCK, EINTR },
+	{ MTDSIM_PREAD_FAILS, "pread-fails", MTDSIM_PREAD, EIO },
+	{ MTDSIM_PREAD_EINTR, "pread-eintr", MTDSIM_PREAD, EINTR },
+	{ MTDSIM_PREAD_SHORT, "pread-short", MTDSIM_PREAD, MTDSIM_SHORT },
+};
+
+const struct mtdsim_fault_effect *mtdsim_fault_effect(enum mtdsim_fault fault)
+{
+	for (const struct mtdsim_fault_effect &effect : faults)
+		if (effect.fault == fault)
+			return &effect;
+	return NULL;
+}
+
+const char *mtdsim_fault_name(enum mtdsim_fault fault)
+{
+	const struct mtdsim_fault_effect *effect = mtdsim_fault_effect(fault);
+
+	return effect != NULL ? effect->name : NULL;
+}
