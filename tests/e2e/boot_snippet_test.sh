@@ -21,15 +21,10 @@ mkdir "$work/bin"
 printf '#!/bin/sh\nLD_PRELOAD=%s exec %s "$@"\n' "$preload" "$ptbenv" >"$work/bin/ptbenv"
 chmod +x "$work/bin/ptbenv"
 
-# patch IMAGE OFFSET BYTES: overwrites bytes (printf escapes) in place.
-patch() {
-	printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc 2>/dev/null
-}
 "$ptbtool" make "$work/good.img" sninfo=PT2324A00117 ethaddr=02:1a:2b:3c:4d:5e "product=GW-8 outdoor"
 "$ptbtool" make "$work/unset.img"
-cp "$work/good.img" "$work/odd.img"
-patch "$work/odd.img" 2028 '\377\377\377\377\377\377'	# ethaddr
-patch "$work/odd.img" 3611 'GW\377\377'			# product
+"$ptbtool" make "$work/odd.img" sninfo=PT2324A00117 ethaddr=ff:ff:ff:ff:ff:ff \
+	"product=GW$(printf '\377\377')"
 head -c 40960 /dev/zero | tr '\000' '\377' >"$work/erased.img"
 
 failures=0

@@ -1,62 +1,86 @@
 # Sourced by run.sh: the guest cases. Each group sets up /dev/mtd2 in the guest
 # (guest ...), then lists cases (expect NAME STATUS STDOUT STDERR ARGS...).
-# Expected output is spelt out here, not derived, so it checks the tool.
+# Expected output is spelt out here and in tests/expected.sh, not taken from
+# the tool, so it checks the tool; the keys, their offsets and kinds are the
+# fixture's (read_layout).
 # GUEST_LIBC (glibc, musl) names the C library of the binary under test;
 # GUEST_TOOLS is set when the guest has a C library and the flash tools.
 
-READ_FAILED=$'\n ===== zarn read env failed.\n'
-BAD_0_4000=$'Bad block at 0, from 0 will be skipped\nBad block at 4000, from 4000 will be skipped\n'
+source "$(dirname "${BASH_SOURCE[0]}")/../expected.sh"
 
-# The image every "all keys" group writes, and what each key prints from it.
-FULL_FIELDS=(
-	"chipinfo=NS-16 NAND rev B" "lorainfo=SX1302 868M" "wifiinfo=AP6212"
-	"product=Gateway 8-channel outdoor" "sninfo=GW2311-004217"
-	"deveui=00800000A0001234" "appeui=70B3D57ED0001B2C" "devaddr=26011F0A"
-	"appkey=2B7E151628AED2A6ABF7158809CF4F3C"
-	"appskey=3C4FCF098815F7ABA6D2AE2816157E2B"
-	"nwkskey=0123456789ABCDEF0123456789ABCDEF"
-	"cmdline=console=ttyS0,115200 root=/dev/mtdblock3 rootfstype=squashfs"
-	"ethaddr=A0:1B:C2:3D:E4:5F" "qvauthcheck=7"
-	"qvkey=k3Y9w2Lq8Zr4Tn6Vb1Xc5Md7Hs0Jf2Gp"
-	"qvran=r8Q2m5N7b4V1c9X3z6L0k2J8h5G1f4Dw"
+# What the image every "all keys" group writes holds, for every key of the
+# layout that has a value; written as the tool shows it (the address in
+# capitals, the digit below 10), so that each key shows "key:value".
+declare -A FULL_VALUES=(
+	[chipinfo]="NS-16 NAND rev B" [lorainfo]="SX1302 868M" [wifiinfo]=AP6212
+	[product]="Gateway 8-channel outdoor" [sninfo]=GW2311-004217
+	[deveui]=00800000A0001234 [appeui]=70B3D57ED0001B2C [devaddr]=26011F0A
+	[appkey]=2B7E151628AED2A6ABF7158809CF4F3C
+	[appskey]=3C4FCF098815F7ABA6D2AE2816157E2B
+	[nwkskey]=0123456789ABCDEF0123456789ABCDEF
+	[cmdline]="console=ttyS0,115200 root=/dev/mtdblock3 rootfstype=squashfs"
+	[ethaddr]=A0:1B:C2:3D:E4:5F [qvauthcheck]=7
+	[qvkey]=k3Y9w2Lq8Zr4Tn6Vb1Xc5Md7Hs0Jf2Gp
+	[qvran]=r8Q2m5N7b4V1c9X3z6L0k2J8h5G1f4Dw
 )
-FULL_EXPECT=(
-	chipinfo $'chipinfo:NS-16 NAND rev B\n'
-	lorainfo $'lorainfo:SX1302 868M\n'
-	wifiinfo $'wifiinfo:AP6212\n'
-	product $'product:Gateway 8-channel outdoor\n'
-	sninfo $'sninfo:GW2311-004217\n'
-	deveui $'deveui:00800000A0001234\n'
-	appeui $'appeui:70B3D57ED0001B2C\n'
-	devaddr $'devaddr:26011F0A\n'
-	appkey $'appkey:2B7E151628AED2A6ABF7158809CF4F3C\n'
-	appskey $'appskey:3C4FCF098815F7ABA6D2AE2816157E2B\n'
-	nwkskey $'nwkskey:0123456789ABCDEF0123456789ABCDEF\n'
-	cmdline $'cmdline:console=ttyS0,115200 root=/dev/mtdblock3 rootfstype=squashfs\n'
-	ethaddr $'ethaddr:A0:1B:C2:3D:E4:5F\n'
-	qvauthcheck $'qvauthcheck:7\n'
-	qvkey $'qvkey:k3Y9w2Lq8Zr4Tn6Vb1Xc5Md7Hs0Jf2Gp\n'
-	qvran $'qvran:r8Q2m5N7b4V1c9X3z6L0k2J8h5G1f4Dw\n'
-	qvhardreset ''    # recognised, no value
-	CHIPINFO $'\n====[CHIPINFO] env not supported. \n'
-)
+# A key the layout lacks: the tool tells keys apart by case.
+UNKNOWN_KEY=CHIPINFO
 
-# The texts perror prints come from the binary's C library; musl words two
-# of them its own way.
-set_error_texts() {
-	case $GUEST_LIBC in
-	glibc) EIO_TEXT="Input/output error" ENOTTY_TEXT="Inappropriate ioctl for device" ;;
-	musl) EIO_TEXT="I/O error" ENOTTY_TEXT="Not a tty" ;;
-	esac
-	ENOENT_TEXT="No such file or directory"
+# The fixture's layout (read_layout): its keys in the tool's lookup order,
+# each key's offset and kind, the fields of the full image and what each
+# key shows from it.
+LAYOUT_KEYS=() FULL_FIELDS=()
+declare -A OFFSET=() KIND=() FULL_SHOWN=()
+
+ptb_field() {
+	LAYOUT_KEYS+=("$1")
+	OFFSET[$1]=$2 KIND[$1]=$4
 }
 
-# every_key GROUP STDERR: every key of FULL_EXPECT, each with the same stderr.
-every_key() {
-	local i
-	for ((i = 0; i < ${#FULL_EXPECT[@]}; i += 2)); do
-		expect "$1: ${FULL_EXPECT[i]}" 0 "${FULL_EXPECT[i + 1]}" "$2" "${FULL_EXPECT[i]}"
+# read_layout FILE: reads the layout the host build made from the fixture
+# (ptb_layout.sh); fails for a key without a value in FULL_VALUES and for a
+# value of a key the layout lacks.
+read_layout() {
+	local key missing=0
+	source "$1" || return 1
+	for key in "${LAYOUT_KEYS[@]}"; do
+		if [[ ${KIND[$key]} == no_value ]]; then
+			FULL_SHOWN[$key]=
+		elif [[ -v FULL_VALUES[$key] ]]; then
+			FULL_FIELDS+=("$key=${FULL_VALUES[$key]}")
+			FULL_SHOWN[$key]="$key:${FULL_VALUES[$key]}"$'\n'
+		else
+			echo "FAIL guest: $key of the layout has no value for the full image in cases.sh"
+			missing=1
+		fi
 	done
+	for key in "${!FULL_VALUES[@]}"; do
+		[[ -v KIND[$key] ]] && continue
+		echo "FAIL guest: cases.sh has a value for $key, which the layout lacks"
+		missing=1
+	done
+	[[ ! -v KIND[$UNKNOWN_KEY] ]] || { echo "FAIL guest: the layout has $UNKNOWN_KEY"; missing=1; }
+	return $missing
+}
+
+# every_key GROUP STDERR: every key of the layout and the unknown one, each
+# with the same stderr.
+every_key() {
+	local key unknown
+	for key in "${LAYOUT_KEYS[@]}"; do
+		expect "$1: $key" 0 "${FULL_SHOWN[$key]}" "$2" "$key"
+	done
+	unsupported unknown "$UNKNOWN_KEY"
+	expect "$1: $UNKNOWN_KEY" 0 "$unknown" "$2" "$UNKNOWN_KEY"
+}
+
+# first_of KIND: the layout's first key of that kind.
+first_of() {
+	local key
+	for key in "${LAYOUT_KEYS[@]}"; do
+		[[ ${KIND[$key]} == "$1" ]] && { echo "$key"; return 0; }
+	done
+	return 1
 }
 
 # nandsim ID bytes for 16 KiB, 8 KiB and 128 KiB erase blocks.
@@ -65,7 +89,7 @@ NAND_8K="first_id_byte=0xec second_id_byte=0xe6"
 NAND_128K="first_id_byte=0xec second_id_byte=0xf1 third_id_byte=0x00 fourth_id_byte=0x15"
 
 define_cases() {
-	set_error_texts
+	perror_lines "$GUEST_LIBC"
 	image full.img "${FULL_FIELDS[@]}"
 	bad_block_cases
 	erased_cases
@@ -78,11 +102,13 @@ define_cases() {
 # 16 KiB blocks. parts= counts erase blocks and badblocks= counts from the
 # chip's start, so with parts=4,4 chip blocks 8 and 9 are mtd2's blocks 0, 1.
 bad_block_cases() {
+	local bad_0_4000 all_bad empty_key
+	bad_blocks bad_0_4000 0 0x4000
 	guest nandsim $NAND_16K parts=4,4 badblocks=8,9
 	guest put full.img 16384 2
-	every_key nandsim-16k-badblocks "$BAD_0_4000"
-	expect "nandsim-16k-badblocks: empty key" 0 $'\n====[] env not supported. \n' \
-		"$BAD_0_4000" ""
+	every_key nandsim-16k-badblocks "$bad_0_4000"
+	unsupported empty_key ""
+	expect "nandsim-16k-badblocks: empty key" 0 "$empty_key" "$bad_0_4000" ""
 	# Any argument count but one: silent, and the device is not even opened.
 	expect "nandsim-16k-badblocks: no arguments" 0 "" ""
 	expect "nandsim-16k-badblocks: two arguments" 0 "" "" chipinfo sninfo
@@ -91,18 +117,17 @@ bad_block_cases() {
 	# A 5-block partition holds the 40960 bytes read from block 2; 4 don't.
 	guest nandsim $NAND_16K parts=4,4,5 badblocks=8,9
 	guest put full.img 16384 2
-	expect "nandsim-16k-fits-from-block-2: sninfo" 0 \
-		$'sninfo:GW2311-004217\n' "$BAD_0_4000" sninfo
+	expect "nandsim-16k-fits-from-block-2: sninfo" 0 "${FULL_SHOWN[sninfo]}" "$bad_0_4000" sninfo
 	guest unload
 	guest nandsim $NAND_16K parts=4,4,4 badblocks=8,9
 	guest put full.img 16384 2
 	expect "nandsim-16k-short-after-block-2: sninfo" 0 "$READ_FAILED" \
-		"${BAD_0_4000}pread PTB: $EIO_TEXT"$'\n' sninfo
+		"$bad_0_4000$PREAD_EIO" sninfo
 	guest unload
 
 	guest nandsim $NAND_16K parts=4,4,3 badblocks=8,9,10
-	local all_bad="${BAD_0_4000}Bad block at 8000, from 8000 will be skipped"$'\n'
-	all_bad+=$'Can\'t find good block in PTB.\n'
+	bad_blocks all_bad 0 0x4000 0x8000
+	all_bad+=$NO_GOOD_BLOCK
 	expect "nandsim-16k-all-bad: sninfo" 0 "$READ_FAILED" "$all_bad" sninfo
 	expect "nandsim-16k-all-bad: qvhardreset" 0 "$READ_FAILED" "$all_bad" qvhardreset
 	guest unload
@@ -110,6 +135,7 @@ bad_block_cases() {
 
 # 128 KiB blocks, where the whole block is read, and 8 KiB blocks.
 other_nand_cases() {
+	local bad_0
 	guest nandsim $NAND_128K parts=2,2
 	guest put full.img 131072 0
 	every_key nandsim-128k ""
@@ -117,52 +143,60 @@ other_nand_cases() {
 	# A partition of one 128 KiB block: the whole block is read, nothing past it.
 	guest nandsim $NAND_128K parts=2,2,1
 	guest put full.img 131072 0
-	expect "nandsim-128k-one-block-partition: product" 0 \
-		$'product:Gateway 8-channel outdoor\n' "" product
+	expect "nandsim-128k-one-block-partition: product" 0 "${FULL_SHOWN[product]}" "" product
 	guest unload
 
 	guest nandsim $NAND_8K parts=4,4 badblocks=8
 	guest put full.img 8192 1
-	expect "nandsim-8k-badblock: chipinfo" 0 $'chipinfo:NS-16 NAND rev B\n' \
-		$'Bad block at 0, from 0 will be skipped\n' chipinfo
+	bad_blocks bad_0 0
+	expect "nandsim-8k-badblock: chipinfo" 0 "${FULL_SHOWN[chipinfo]}" "$bad_0" chipinfo
 	guest unload
 }
 
-# Freshly loaded flash is erased: every byte reads 0xFF.
+# Freshly loaded flash is erased: every byte reads 0xFF. One key of each kind,
+# shown as that kind shows 0xFF bytes: text up to the tool's 1024 bytes.
 erased_cases() {
-	local ff
+	local ff kind key
+	local -A shown
 	ff=$(printf '\xff%.0s' {1..1024})
+	shown=([text]="$ff" [long_text]="$ff" [mac]=FF:FF:FF:FF:FF:FF [digit]=/)
 	guest nandsim $NAND_16K parts=4,4
-	expect "nandsim-16k-erased: chipinfo" 0 "chipinfo:$ff"$'\n' "" chipinfo
-	expect "nandsim-16k-erased: qvkey" 0 "qvkey:$ff"$'\n' "" qvkey
-	expect "nandsim-16k-erased: ethaddr" 0 $'ethaddr:FF:FF:FF:FF:FF:FF\n' "" ethaddr
-	expect "nandsim-16k-erased: qvauthcheck" 0 $'qvauthcheck:/\n' "" qvauthcheck
+	for kind in text long_text mac digit no_value; do
+		key=$(first_of "$kind") || continue
+		if [[ $kind == no_value ]]; then
+			expect "nandsim-16k-erased: $key" 0 "" "" "$key"
+		else
+			expect "nandsim-16k-erased: $key" 0 "$key:${shown[$kind]}"$'\n' "" "$key"
+		fi
+	done
 	guest unload
 }
 
 # mtdram gives 4 KiB blocks, which nandsim refuses; a one-block nandsim takes
 # mtd0 and mtd1 so that mtdram becomes mtd2.
 mtdram_cases() {
+	local key
 	guest nandsim parts=1
 	guest mtdram 256 4
 	guest put full.img 4096 0
 	every_key mtdram-4k ""
-	# ptbtool make refuses a qvran of 31 characters; ptbenv prints nothing for one.
-	patched short-qvran.img full.img $((0xDE2 + 31)) '\0'
-	guest put short-qvran.img 4096 0
-	expect "mtdram-4k: qvran of 31 characters" 0 "" "" qvran
+	# ptbtool make refuses long text of 31 characters; ptbenv prints nothing for one.
+	for key in "${LAYOUT_KEYS[@]}"; do
+		[[ ${KIND[$key]} == long_text ]] || continue
+		patched "short-$key.img" full.img $((OFFSET[$key] + 31)) '\0'
+		guest put "short-$key.img" 4096 0
+		expect "mtdram-4k: $key of 31 characters" 0 "" "" "$key"
+	done
 	guest unload
 	guest nandsim parts=1
 	guest mtdram 40 4
 	guest put full.img 4096 0
-	expect "mtdram-4k-exactly-40k: appkey" 0 \
-		$'appkey:2B7E151628AED2A6ABF7158809CF4F3C\n' "" appkey
+	expect "mtdram-4k-exactly-40k: appkey" 0 "${FULL_SHOWN[appkey]}" "" appkey
 	guest unload
 	guest nandsim parts=1
 	guest mtdram 36 4
 	guest put full.img 4096 0
-	expect "mtdram-4k-only-36k: appkey" 0 "$READ_FAILED" \
-		"pread PTB: $EIO_TEXT"$'\n' appkey
+	expect "mtdram-4k-only-36k: appkey" 0 "$READ_FAILED" "$PREAD_EIO" appkey
 	guest unload
 }
 
@@ -171,26 +205,26 @@ mtdram_cases() {
 # ptbtool show over the dump both give the values it was made from.
 factory_cases() {
 	[[ -n ${GUEST_TOOLS:-} ]] || return 0
-	local i
+	local key bad_0
+	bad_blocks bad_0 0
 	guest nandsim $NAND_16K parts=4,4 badblocks=8
 	guest step /tools/flash_erase -q /dev/mtd2 0 4
 	guest step /tools/nandwrite -q -p /dev/mtd2 /images/full.img
 	guest dump factory 65536
-	every_key factory-nandwrite $'Bad block at 0, from 0 will be skipped\n'
-	# All but the unknown key, for which ptbtool has its own words.
-	for ((i = 0; i < ${#FULL_EXPECT[@]} - 2; i += 2)); do
-		shown "factory-nanddump: ptbtool show ${FULL_EXPECT[i]}" 0 "${FULL_EXPECT[i + 1]}" "" \
-			factory "${FULL_EXPECT[i]}" --erasesize 16384 --bad 0
+	every_key factory-nandwrite "$bad_0"
+	# Not the unknown key, for which ptbtool has its own words.
+	for key in "${LAYOUT_KEYS[@]}"; do
+		shown "factory-nanddump: ptbtool show $key" 0 "${FULL_SHOWN[$key]}" "" \
+			factory "$key" --erasesize 16384 --bad 0
 	done
 	guest unload
 }
 
 device_cases() {
 	guest unload
-	expect "no-mtd2: sninfo" 1 "" "open PTB: $ENOENT_TEXT"$'\n' sninfo
+	expect "no-mtd2: sninfo" 1 "" "$OPEN_ENOENT" sninfo
 	guest step mknod /dev/mtd2 c 1 3
-	expect "mtd2-is-dev-null: sninfo" 0 "$READ_FAILED" \
-		"PTB MEMGETINFO: $ENOTTY_TEXT"$'\n' sninfo
+	expect "mtd2-is-dev-null: sninfo" 0 "$READ_FAILED" "$MEMGETINFO_ENOTTY" sninfo
 }
 
 # For PTBENV_GUEST_BENCH: N runs of each binary looking sninfo up on 128 KiB

@@ -3,6 +3,9 @@
 #
 #   tests/guest/run.sh DYNAMIC_PTBENV STATIC_PTBENV HOST_PTBTOOL
 #
+# The host build that made HOST_PTBTOOL also wrote the fixture's layout, the
+# keys the cases cover, to tests/ptb_layout.sh beside it.
+#
 # Boots Debian's arm64 kernels of three generations (5.10 of bullseye, 6.1 of
 # bookworm, 6.12 of trixie) under qemu-system-aarch64 (TCG) with a busybox
 # initramfs, loads nandsim (simulated NAND with bad blocks) or mtdram so that
@@ -295,6 +298,9 @@ main() {
 	[[ -x $3 ]] || usage "not an executable: $3"
 	local dynamic static userland suite abi lock abis=()
 	dynamic=$(realpath "$1") static=$(realpath "$2") PTBTOOL=$(realpath "$3")
+	f=$(dirname "$PTBTOOL")/tests/ptb_layout.sh
+	[[ -f $f ]] || usage "no layout beside the host ptbtool: $f"
+	read_layout "$f" || exit 1
 	mkdir -p "$CACHE"
 	# Runs side by side (say, from ctest -j) share one cache and apt: one at a time.
 	exec {lock}>"$CACHE/.lock"

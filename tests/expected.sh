@@ -1,0 +1,44 @@
+# The notices and diagnostics of ptbenv, spelt out once for the shell stages
+# (tests/guest/cases.sh, scripts/test-package.sh); sourced by bash. They are
+# written here, not taken from the tool, so that the stages check it.
+
+# On standard output: the PTB could not be read.
+READ_FAILED=$'\n ===== zarn read env failed.\n'
+# On standard error, after a bad-block line for every block of the partition.
+NO_GOOD_BLOCK=$'Can\'t find good block in PTB.\n'
+
+# unsupported VAR KEY: sets VAR to the notice, on standard output, for a key
+# the tool has no field for.
+unsupported() {
+	printf -v "$1" '\n====[%s] env not supported. \n' "$2"
+}
+
+# bad_blocks VAR OFFSET...: sets VAR to the lines, on standard error, for bad
+# blocks at these byte offsets of the partition.
+bad_blocks() {
+	local var=$1 offset lines= line
+	shift
+	for offset; do
+		printf -v line 'Bad block at %x, from %x will be skipped\n' "$offset" "$offset"
+		lines+=$line
+	done
+	printf -v "$var" '%s' "$lines"
+}
+
+# perror_lines LIBC: sets OPEN_ENOENT, MEMGETINFO_ENOTTY and PREAD_EIO to the
+# lines perror prints for the failures the stages provoke, in the words of
+# that C library (glibc, musl); musl words two of them its own way.
+perror_lines() {
+	local eio enotty
+	case $1 in
+	glibc) eio="Input/output error" enotty="Inappropriate ioctl for device" ;;
+	musl) eio="I/O error" enotty="Not a tty" ;;
+	*)
+		echo "perror_lines: no error texts for the C library '$1'" >&2
+		return 1
+		;;
+	esac
+	OPEN_ENOENT=$'open PTB: No such file or directory\n'
+	MEMGETINFO_ENOTTY="PTB MEMGETINFO: $enotty"$'\n'
+	PREAD_EIO="pread PTB: $eio"$'\n'
+}
