@@ -11,9 +11,9 @@
 #     preset makes the device's) beside the dynamic one, on the two paths that
 #     need no simulated device: /dev/mtd2 missing, and /dev/null as /dev/mtd2
 #     (in a private mount namespace).
-# Builds what it needs in build-bench, build-bench-arm64, build-bench-static
-# and build-bench-arm64-static, installing missing Debian packages with
-# apt-get. Not a test: it prints figures and judges nothing.
+# Builds what it needs in build-bench (preset bench), build-bench-arm64,
+# build-bench-static and build-bench-arm64-static, installing missing Debian
+# packages with apt-get. Not a test: it prints figures and judges nothing.
 #
 #   bench/run.sh [ROUNDS]     ROUNDS of the wall-time comparison (default 2000)
 set -euo pipefail
@@ -21,15 +21,15 @@ cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
 rounds=${1:-2000}
-build=build-bench
-build_arm64=build-bench-arm64
-build_static=build-bench-static
-build_arm64_static=build-bench-arm64-static
+build=$(preset_dir bench)
+build_arm64=$build-arm64
+build_static=$build-static
+build_arm64_static=$build-arm64-static
 
 need_packages gcc g++ cmake ninja-build binutils libgtest-dev valgrind libbenchmark-dev \
 	g++-aarch64-linux-gnu file
 echo "building in $build, $build_arm64, $build_static and $build_arm64_static ..." >&2
-cmake -S bench -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --preset bench >/dev/null
 cmake --build "$build" --target ptbenv mtdsim ref_lookup empty_main run_pairs env_get_bench >/dev/null
 cmake --preset aarch64 -B "$build_arm64" -DPTBENV_TESTS=OFF >/dev/null
 cmake --build "$build_arm64" --target ptbenv >/dev/null
@@ -39,10 +39,10 @@ cmake --build "$build_static" --target ptbenv >/dev/null
 cmake --preset aarch64-static -B "$build_arm64_static" >/dev/null
 cmake --build "$build_arm64_static" --target ptbenv >/dev/null
 
-tool=$build/ptbenv/ptbenv
-ref=$build/ref_lookup
-empty=$build/empty_main
-device=$PWD/$build/ptbenv/tests/libmtdsim.so
+tool=$build/ptbenv
+ref=$build/bench/ref_lookup
+empty=$build/bench/empty_main
+device=$PWD/$build/tests/libmtdsim.so
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -97,14 +97,14 @@ null_dynamic=$(callgrind_alone "$tool" mtd2)
 null_static=$(callgrind_alone "$static" mtd2)
 
 echo "timing $rounds rounds ..." >&2
-"$build/run_pairs" "$rounds" "$device" "$tool" sninfo -- "$ref" sninfo -- "$empty" >"$scratch/pairs"
+"$build/bench/run_pairs" "$rounds" "$device" "$tool" sninfo -- "$ref" sninfo -- "$empty" >"$scratch/pairs"
 read -r _ tool_us tool_p10 tool_p90 tool_rss tool_cpu < <(sed -n 1p "$scratch/pairs")
 read -r _ ref_us ref_p10 ref_p90 ref_rss ref_cpu < <(sed -n 2p "$scratch/pairs")
 read -r _ empty_us _ _ empty_rss empty_cpu < <(sed -n 3p "$scratch/pairs")
 read -r _ wall_ratio cpu_ratio < <(sed -n 's/^ratio/&/p' "$scratch/pairs")
 
 echo "running the scaling benchmark ..." >&2
-"$build/env_get_bench" --benchmark_min_time=0.2 --benchmark_repetitions=5 \
+"$build/bench/env_get_bench" --benchmark_min_time=0.2 --benchmark_repetitions=5 \
 	--benchmark_report_aggregates_only=true --benchmark_format=csv >"$scratch/scaling.csv" 2>/dev/null
 
 # Sizes of the stripped binaries.

@@ -1,5 +1,8 @@
-# Shared by the project's scripts: installing Debian packages on demand.
+# Shared by the project's scripts: installing Debian packages on demand, the
+# build folders, and the check of a shipped binary's architecture and needs.
 # Source it; it sets no options of its own.
+
+PTBENV_SOURCE=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # need_packages PKG...: installs those of the packages that are missing,
 # refreshing the package lists first unless that was done in the last hour.
@@ -21,11 +24,30 @@ need_packages() {
 	DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# preset_dir PRESET: the build folder of a configure preset, as every preset
+# in CMakePresets.json names it.
+preset_dir() {
+	echo "build-$1"
+}
+
 # The host build (preset "host") that the other scripts share.
-HOST_BUILD=build
+HOST_BUILD=$(preset_dir host)
 
 build_host() {
 	need_packages g++ cmake ninja-build libgtest-dev binutils
 	cmake --preset host >/dev/null
-	cmake --build "$HOST_BUILD"
+	cmake --build --preset host
+}
+
+# check_binary FILE MACHINE [static | GLIBC-BASELINE]: fails unless FILE is an
+# ELF program for MACHINE (AArch64 or X86-64) that needs the C library alone
+# (and asks for no symbol version above GLIBC-BASELINE) or, given static,
+# nothing at all; says why on standard error.
+check_binary() {
+	local how=
+	case ${3:-} in
+	static) how=-DSTATIC=ON ;;
+	?*) how=-DGLIBC_BASELINE=$3 ;;
+	esac
+	cmake -DBINARY="$1" -DMACHINE="$2" $how -P "$PTBENV_SOURCE/tests/check_needed.cmake"
 }

@@ -7,11 +7,10 @@ cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
 need_packages clang libclang-rt-14-dev cmake ninja-build libgtest-dev
-cmake --preset fuzz >/dev/null
-cmake --build build-fuzz --target ptb_fuzz
+cmake --workflow --preset fuzz
 
-fuzzer=build-fuzz/tests/fuzz/ptb_fuzz
-findings=build-fuzz/findings
+fuzzer=$(preset_dir fuzz)/tests/fuzz/ptb_fuzz
+findings=$(preset_dir fuzz)/findings
 corpus=$(mktemp -d)
 trap 'rm -rf "$corpus"' EXIT
 mkdir -p "$findings"

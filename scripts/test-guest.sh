@@ -12,6 +12,6 @@ build_host >/dev/null
 need_packages g++-aarch64-linux-gnu libc6-dev-arm64-cross googletest cmake ninja-build
 for preset in aarch64 aarch64-static; do
 	cmake --preset "$preset" >/dev/null
-	cmake --build "build-$preset" --target ptbenv
+	cmake --build --preset "$preset" --target ptbenv
 done
-tests/guest/run.sh build-aarch64/ptbenv build-aarch64-static/ptbenv "$HOST_BUILD/ptbtool"
+tests/guest/run.sh "$(preset_dir aarch64)/ptbenv" "$(preset_dir aarch64-static)/ptbenv" "$HOST_BUILD/ptbtool"

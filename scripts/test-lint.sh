@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 
 need_packages clang-tidy cppcheck cmake ninja-build libgtest-dev
 # Configure only: clang-tidy needs the compile commands, not the build.
-cmake --preset lint >/dev/null
+cmake --workflow --preset lint >/dev/null
+build=$(preset_dir lint)
 
 sources=$(git ls-files 'ptb/*.cpp' 'tool/*.cpp' 'tests/*.cpp')
 status=0
@@ -16,8 +17,8 @@ status=0
 echo "clang-tidy: $(clang-tidy --version | sed -n 's/.*LLVM version //p')"
 # --quiet drops the count of warnings in system headers; with WarningsAsErrors
 # every finding in this project's code is an error and fails the run.
-printf '%s\n' $sources | xargs -P "$(nproc)" -n 4 clang-tidy -p build-tidy --quiet >build-tidy/clang-tidy.log 2>&1 || status=1
-grep -E 'warning:|error:' build-tidy/clang-tidy.log && status=1
+printf '%s\n' $sources | xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet >"$build/clang-tidy.log" 2>&1 || status=1
+grep -E 'warning:|error:' "$build/clang-tidy.log" && status=1
 
 echo "cppcheck: $(cppcheck --version)"
 cppcheck --enable=warning,performance,portability --std=c++17 --language=c++ \

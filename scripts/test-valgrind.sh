@@ -8,16 +8,16 @@ cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
 need_packages valgrind g++ cmake ninja-build libgtest-dev
-cmake --preset valgrind >/dev/null
-cmake --build build-valgrind
+cmake --workflow --preset valgrind
 
-logs=$PWD/build-valgrind/valgrind-logs
+build=$(preset_dir valgrind)
+logs=$PWD/$build/valgrind-logs
 rm -rf "$logs"
 mkdir -p "$logs"
 export PTBENV_TEST_WRAPPER="valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect,possible --track-fds=yes --error-exitcode=99 --log-file=$logs/%p.log"
 failed=0
 # A finding changes the status (99), which the tests compare; the logs are checked as well.
-build-valgrind/tests/ptbenv_e2e_tests --gtest_brief=1 || failed=1
+"$build/tests/ptbenv_e2e_tests" --gtest_brief=1 || failed=1
 
 runs=$(find "$logs" -name '*.log' | wc -l)
 echo "$runs runs under valgrind"

@@ -2,34 +2,14 @@
 # the cache, building nandsim, mtdram and the raw-NAND core from the kernel's
 # own linux-source, for the exact kernel linux-image-arm64 of a Debian suite
 # points at; and the guest's C library (glibc 2.31) and flash tools. Needs
-# CACHE set and scripts/debian-archive.sh sourced.
+# CACHE set and scripts/debian-archive.sh and scripts/lib.sh sourced.
 
-# Host packages the run needs, and a file or command that shows each is there.
-HOST_PACKAGES=(
-	"qemu-system-arm:/usr/bin/qemu-system-aarch64"
-	"cpio:/usr/bin/cpio"
-	"gcc-aarch64-linux-gnu:/usr/bin/aarch64-linux-gnu-gcc-12"
-	"binutils-aarch64-linux-gnu:/usr/bin/aarch64-linux-gnu-readelf"
-	"gcc:/usr/bin/gcc"
-	"make:/usr/bin/make"
-	"xz-utils:/usr/bin/xz"
-)
+# Host packages the run needs (scripts/lib.sh need_packages installs them).
+HOST_PACKAGES=(qemu-system-arm cpio gcc-aarch64-linux-gnu binutils-aarch64-linux-gnu gcc make xz-utils cmake)
 
 # The suite whose C library and mtd-utils the guest's userland is made of:
 # Debian 11, glibc 2.31, older than the device's C library may be.
 USERLAND_SUITE=bullseye
-
-install_host_packages() {
-	local entry missing=()
-	for entry in "${HOST_PACKAGES[@]}"; do
-		[[ -e ${entry#*:} ]] || missing+=("${entry%%:*}")
-	done
-	((${#missing[@]})) || return 0
-	echo "guest: installing host packages: ${missing[*]}"
-	apt-get update -q >/dev/null
-	DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-		"${missing[@]}" >/dev/null
-}
 
 # kernel_series ABI: the kernel's major.minor, e.g. 6.12 for 6.12.117+deb13-arm64.
 kernel_series() {

@@ -17,8 +17,8 @@
 #
 # Downloads and the modules built for each kernel are cached in
 # ${PTBENV_CACHE:-$HOME/.cache/ptbenv}/guest; delete that directory to move to
-# newer kernels. Missing host packages are installed with apt-get. Needs root
-# for that, and access to Debian's archive on the first run.
+# newer kernels. Missing host packages are installed with apt-get (with sudo
+# unless root), and the first run needs access to Debian's archive.
 # PTBENV_GUEST_TIMEOUT (seconds, default 180) bounds each boot;
 # PTBENV_GUEST_KERNELS (default "bullseye bookworm trixie") picks the suites;
 # PTBENV_GUEST_CONSOLE=DIR keeps each boot's console output there;
@@ -31,6 +31,7 @@ TIMEOUT=${PTBENV_GUEST_TIMEOUT:-180}
 read -r -a KERNELS <<<"${PTBENV_GUEST_KERNELS:-bullseye bookworm trixie}"
 
 source "$HERE/../../scripts/debian-archive.sh"
+source "$HERE/../../scripts/lib.sh"
 source "$HERE/assets.sh"
 source "$HERE/cases.sh"
 
@@ -305,19 +306,15 @@ main() {
 	# Runs side by side (say, from ctest -j) share one cache and apt: one at a time.
 	exec {lock}>"$CACHE/.lock"
 	flock "$lock"
-	install_host_packages
+	need_packages "${HOST_PACKAGES[@]}"
 	[[ -z ${PTBENV_GUEST_BENCH:-} ]] || KERNELS=(bookworm)
 	for suite in "${KERNELS[@]}"; do
 		abis+=("$(guest_kernel_abi "$suite")")
 	done
 	userland=$(guest_userland)
 	flock -u "$lock"
-	for f in "$dynamic" "$static"; do
-		aarch64-linux-gnu-readelf -h "$f" | grep -q 'Machine: *AArch64' ||
-			usage "not an AArch64 program: $f"
-	done
-	aarch64-linux-gnu-readelf -l "$static" | grep -q 'program interpreter' &&
-		usage "not a static program: $2"
+	check_binary "$dynamic" AArch64 || usage "not an AArch64 program needing libc alone: $1"
+	check_binary "$static" AArch64 static || usage "not a static AArch64 program: $2"
 	RUNDIR=$(mktemp -d)
 	trap 'rm -rf "$RUNDIR"' EXIT
 	PASSED=0 FAILED=0
