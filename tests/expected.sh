@@ -1,6 +1,7 @@
 # The notices and diagnostics of ptbenv, spelt out once for the shell stages
-# (tests/guest/cases.sh, scripts/test-package.sh); sourced by bash. They are
-# written here, not taken from the tool, so that the stages check it.
+# (tests/guest/cases.sh, scripts/test-package.sh, scripts/test-aarch64.sh);
+# sourced by bash. They are written here, not taken from the tool, so that
+# the stages check it.
 
 # On standard output: the PTB could not be read.
 READ_FAILED=$'\n ===== zarn read env failed.\n'
