@@ -17,17 +17,13 @@ int ptbtool_usage(FILE *to)
 
 int ptbtool_option(int argc, char **argv, int *i)
 {
-	if (*i >= argc || argv[*i][0] != '-')
-		return PTBTOOL_OPERANDS;
-	if (strcmp(argv[*i], "--help") == 0)
+	if (*i < argc && strcmp(argv[*i], "--help") == 0)
 		return ptbtool_usage(stdout);
-	if (strcmp(argv[*i], "--") == 0) {
+	if (*i < argc && strcmp(argv[*i], "--") == 0)
 		++*i;
-		return PTBTOOL_OPERANDS;
-	}
-	if (*i + 1 >= argc)
-		return ptbtool_usage(stderr);
-	return PTBTOOL_OPTION;
+	else if (*i < argc && argv[*i][0] == '-')
+		return *i + 1 < argc ? PTBTOOL_OPTION : ptbtool_usage(stderr);
+	return *i < argc ? PTBTOOL_OPERANDS : ptbtool_usage(stderr);
 }
 
 int ptbtool_number(const char *option, const char *text, unsigned long long least,

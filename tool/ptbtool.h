@@ -17,7 +17,7 @@ int ptbtool_usage(FILE *to);
 /* Steps through the options: returns PTBTOOL_OPTION with argv[*i] an option
  * and argv[*i + 1] its value, PTBTOOL_OPERANDS once they have ended with *i at
  * the first operand, or else the status to exit with (0 after --help, 2 for
- * an option lacking its value). */
+ * an option lacking its value or no operand after the options). */
 enum { PTBTOOL_OPTION = -1, PTBTOOL_OPERANDS = -2 };
 int ptbtool_option(int argc, char **argv, int *i);
 

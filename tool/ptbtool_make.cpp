@@ -183,8 +183,6 @@ int ptbtool_make(int argc, char **argv)
 	}
 	if (more != PTBTOOL_OPERANDS)
 		return more;
-	if (i >= argc)
-		return ptbtool_usage(stderr);
 	image.length = erasesize > PTB_MIN_READ ? erasesize : PTB_MIN_READ;
 	image.bytes = (unsigned char *)malloc(image.length);
 	image.given = (bool *)calloc(env_field_count, sizeof(bool));

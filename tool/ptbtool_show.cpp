@@ -226,7 +226,5 @@ int ptbtool_show(int argc, char **argv)
 	}
 	if (more != PTBTOOL_OPERANDS)
 		return more;
-	if (i >= argc)
-		return ptbtool_usage(stderr);
 	return show_open(argv[i], argc - i - 1, argv + i + 1, &partition);
 }
