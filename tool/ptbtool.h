@@ -2,6 +2,7 @@
 #ifndef PTBTOOL_H
 #define PTBTOOL_H
 
+#include <stddef.h>
 #include <stdio.h>
 
 /* Largest erase block taken, as large as any NAND's. */
@@ -17,13 +18,23 @@ int ptbtool_usage(FILE *to);
 /* Steps through the options: returns PTBTOOL_OPTION with argv[*i] an option
  * and argv[*i + 1] its value, PTBTOOL_OPERANDS once they have ended with *i at
  * the first operand, or else the status to exit with (0 after --help, 2 for
- * an option lacking its value or no operand after the options). */
+ * an option lacking its value or no operand after the options). A lone "-"
+ * is an operand. */
 enum { PTBTOOL_OPTION = -1, PTBTOOL_OPERANDS = -2 };
 int ptbtool_option(int argc, char **argv, int *i);
 
-/* Parses text, decimal or 0x hexadecimal, as option's value from least to
- * most; returns 0, or -1 after saying so on standard error. */
+/* Reads a number, decimal or 0x hexadecimal, from text up to *end; false
+ * when there are no digits or it overflows. */
+bool ptbtool_scan_number(const char *text, const char **end, unsigned long long *value);
+
+/* Parses text as option's value from least to most; returns 0, or -1 after
+ * saying so on standard error. */
 int ptbtool_number(const char *option, const char *text, unsigned long long least,
 		   unsigned long long most, unsigned long long *value);
+
+/* text between single quotes, control and non-ASCII bytes as \xHH, so that
+ * blanks and invisible bytes show in a message; long text is cut. In a
+ * static buffer that the next call overwrites. */
+const char *ptbtool_quoted(const char *text, size_t length);
 
 #endif
