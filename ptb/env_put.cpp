@@ -22,7 +22,8 @@ static const char *env_refuse(const struct env_field *field, const char *reason,
 	return env_why;
 }
 
-/* The text and its terminator within the room, so nothing runs on. */
+/* The text and its terminator within the room, so nothing runs on; never a
+ * 0xFF byte, which a reader can't tell from erased flash. */
 static const char *env_put_text(unsigned char *image, const struct env_field *field,
 				const char *value, size_t length)
 {
@@ -30,11 +31,13 @@ static const char *env_put_text(unsigned char *image, const struct env_field *fi
 
 	if (field->kind == ENV_LONG_TEXT && (length < ENV_VALUE_MIN_LEN || length > most)) {
 		if (most == ENV_VALUE_MIN_LEN)
-			return env_refuse(field, "must be exactly %zu characters", most);
-		return env_refuse(field, "must be %zu to %zu characters", ENV_VALUE_MIN_LEN, most);
+			return env_refuse(field, "must be exactly %zu bytes", most);
+		return env_refuse(field, "must be %zu to %zu bytes", ENV_VALUE_MIN_LEN, most);
 	}
 	if (length > most)
-		return env_refuse(field, "holds at most %zu characters", most);
+		return env_refuse(field, "holds at most %zu bytes", most);
+	if (memchr(value, 0xFF, length) != NULL)
+		return env_refuse(field, "holds a 0xFF byte, which reads as erased flash");
 	memcpy(image + field->offset, value, length);
 	image[field->offset + length] = '\0';
 	return NULL;
@@ -67,18 +70,30 @@ static const char *env_put_mac(unsigned char *image, const struct env_field *fie
 			return env_refuse(field, "must be six hexadecimal bytes as XX:XX:XX:XX:XX:XX");
 		mac[i] = (unsigned char)(high << 4 | low);
 	}
+	if (memcmp(mac, "\xFF\xFF\xFF\xFF\xFF\xFF", ENV_MAC_SIZE) == 0)
+		return env_refuse(field, "is erased flash (all 0xFF), not an address");
+	if (memcmp(mac, "\0\0\0\0\0\0", ENV_MAC_SIZE) == 0)
+		return env_refuse(field, "is all zero, not an address");
+	/* The group bit: an address many devices answer to, never one device's own. */
+	if (mac[0] & 1)
+		return env_refuse(field, "is a multicast address (first byte odd), not a device's own");
 	memcpy(image + field->offset, mac, ENV_MAC_SIZE);
 	return NULL;
 }
 
 /* ptbenv prints the byte plus '0', modulo 256, and the character of code 0
- * as an empty value: so any one character, or none, can be stored. */
+ * as an empty value: so any one byte, or none, can be stored, but for the
+ * one that would be stored as erased flash. */
 static const char *env_put_digit(unsigned char *image, const struct env_field *field,
 				 const char *value, size_t length)
 {
+	unsigned char byte = (unsigned char)((length == 1 ? value[0] : '\0') - '0');
+
 	if (length > 1)
-		return env_refuse(field, "must be one character or empty");
-	image[field->offset] = (unsigned char)((length == 1 ? value[0] : '\0') - '0');
+		return env_refuse(field, "must be one byte or empty");
+	if (byte == 0xFF)
+		return env_refuse(field, "'%c' would be stored as 0xFF, which reads as erased flash", value[0]);
+	image[field->offset] = byte;
 	return NULL;
 }
 
