@@ -23,8 +23,18 @@ chmod +x "$work/bin/ptbenv"
 
 "$ptbtool" make "$work/good.img" sninfo=PT2324A00117 ethaddr=02:1a:2b:3c:4d:5e "product=GW-8 outdoor"
 "$ptbtool" make "$work/unset.img"
-"$ptbtool" make "$work/odd.img" sninfo=PT2324A00117 ethaddr=ff:ff:ff:ff:ff:ff \
-	"product=GW$(printf '\377\377')"
+# What make refuses to write, patched in at the fields' offsets: an erased
+# address and flag, erased flash in a value, a multicast address.
+patch() {
+	# shellcheck disable=SC2059 # the bytes are a format
+	printf "$3" | dd of="$work/$1" bs=1 seek="$2" conv=notrunc status=none
+}
+"$ptbtool" make "$work/odd.img" sninfo=PT2324A00117 product=GW
+patch odd.img 2028 '\377\377\377\377\377\377'
+patch odd.img 3849 '\377'
+patch odd.img 3613 '\377\377\0'
+"$ptbtool" make "$work/multicast.img" ethaddr=02:1a:2b:3c:4d:5e
+patch multicast.img 2028 '\003'
 head -c 40960 /dev/zero | tr '\000' '\377' >"$work/erased.img"
 
 failures=0
@@ -50,10 +60,12 @@ expect unset.img ethaddr 1 ""
 expect odd.img ethaddr 1 ""
 expect odd.img product 1 ""
 expect odd.img sninfo 0 PT2324A00117
+expect odd.img qvauthcheck 1 ""
+expect multicast.img ethaddr 1 ""
 expect erased.img sninfo 1 ""
 expect erased.img ethaddr 1 ""
 expect good.img nosuchkey 1 ""
 expect good.img qvhardreset 1 ""
 expect "" sninfo 1 ""
 [ "$failures" -eq 0 ] || exit 1
-echo "ptb_get under $(busybox | head -1 | cut -d' ' -f1,2), dash and bash: 13 cases passed"
+echo "ptb_get under $(busybox | head -1 | cut -d' ' -f1,2), dash and bash: 16 cases passed"

@@ -4,8 +4,14 @@
 #include "run_tool.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -20,9 +26,12 @@ struct scratch {
 	}
 	~scratch()
 	{
-		for (const std::string &name : files())
-			unlink((dir + "/" + name).c_str());
-		rmdir(dir.c_str());
+		nftw(dir.c_str(), remove_one, 8, FTW_DEPTH | FTW_PHYS);
+	}
+	static int remove_one(const char *path, const struct stat *, int, struct FTW *)
+	{
+		remove(path);
+		return 0;
 	}
 	std::vector<std::string> files() const
 	{
@@ -74,21 +83,33 @@ std::string unset_line(const std::string &key)
 
 struct make_case {
 	const char *name;
-	std::vector<std::string> options;	/* before OUT; FIELDS names the fields file */
-	std::string fields;			/* its contents */
+	std::vector<std::string> options;	/* before OUT; FIELDS and FIELDS2 name the fields files */
+	std::string fields;			/* their contents */
 	std::vector<std::string> assignments;	/* after OUT */
 	size_t length;
 	std::vector<std::pair<std::string, std::string>> printed;	/* key, value ptbenv prints */
+	std::string more_fields = "";
+	unsigned char fill = 0xFF;		/* the bytes no field covers */
+	bool no_out = false;			/* the command line ends after the options */
 };
 
 std::vector<std::string> make_args(const make_case &c, const scratch &dir)
 {
 	std::vector<std::string> args = { "make" };
 	for (const std::string &option : c.options)
-		args.push_back(option == "FIELDS" ? dir.path("fields") : option);
-	args.push_back(dir.path("out.img"));
+		args.push_back(option == "FIELDS" ? dir.path("fields") : option == "FIELDS2" ? dir.path("fields2") : option);
+	if (!c.no_out)
+		args.push_back(dir.path("out.img"));
 	args.insert(args.end(), c.assignments.begin(), c.assignments.end());
 	return args;
+}
+
+void write_fields(const make_case &c, const scratch &dir)
+{
+	if (!c.fields.empty())
+		write_file(dir.path("fields"), c.fields);
+	if (!c.more_fields.empty())
+		write_file(dir.path("fields2"), c.more_fields);
 }
 
 const std::string K32 = "0123456789abcdef0123456789ABCDEF";
@@ -138,26 +159,45 @@ const make_case accepted[] = {
 	  { "sninfo=PT2324A00117" }, 40960,
 	  { { "product", " Outdoor gateway = GW-8 " }, { "cmdline", "console=ttyS0 root=/dev/mmcblk0p2" },
 	    { "qvauthcheck", "" }, { "sninfo", "PT2324A00117" } } },
-	{ "bytes 0x80 to 0xFF, a flag past '9'", { "--fill", "0" }, "",
-	  { "sninfo=\xC3\xA9\x80\xFF", "qvauthcheck=\xFF" }, 40960,
-	  { { "sninfo", "\xC3\xA9\x80\xFF" }, { "qvauthcheck", "\xFF" } } },
+	{ "bytes 0x80 to 0xFE, a flag past '9'", { "--fill", "0" }, "",
+	  { "sninfo=\xC3\xA9\x80\xFE", "qvauthcheck=\xFF" }, 40960,
+	  { { "sninfo", "\xC3\xA9\x80\xFE" }, { "qvauthcheck", "\xFF" } }, "", 0 },
 	{ "an erase block larger than the read", { "--erasesize", "0x20000", "--fill", "0x5a" }, "",
-	  { "deveui=" }, 131072, { { "deveui", "" } } },
+	  { "deveui=" }, 131072, { { "deveui", "" } }, "", 0x5a },
+	{ "two fields files in order, CRLF lines, then the command line", { "--fields", "FIELDS", "--fields", "FIELDS2" },
+	  "product=GW-8 outdoor\r\n\r\nlorainfo=EU868\r\n", { "deveui=0080E115" }, 40960,
+	  { { "product", "GW-8 outdoor" }, { "lorainfo", "EU868" }, { "sninfo", "PT1" }, { "deveui", "0080E115" } },
+	  "sninfo=PT1\n" },
+	{ "numbers with a leading zero are decimal", { "--fill", "010", "--erasesize", "065536" }, "", {}, 65536, {}, "", 10 },
+	{ "the smallest erase size, the largest fill, '--' before OUT", { "--erasesize", "1", "--fill", "255", "--" }, "",
+	  { "qvauthcheck=1" }, 40960, { { "qvauthcheck", "1" } } },
 };
+
+/* What show warns of over an image make wrote, shown whole where no value
+ * was given: the MAC address no one gave is all zero. */
+std::string warnings_of(const make_case &c)
+{
+	return c.printed.empty() ? ptbtool_error("warning: ethaddr: all zero, no address") : "";
+}
 
 TEST(Make, AcceptedValuesReadBackThroughPtbenv)
 {
+	mode_t mask = umask(022);
+	umask(mask);
 	for (const make_case &c : accepted) {
 		SCOPED_TRACE(c.name);
 		scratch dir;
-		if (!c.fields.empty())
-			write_file(dir.path("fields"), c.fields);
+		write_fields(c, dir);
 		tool_run made = run_ptbtool(make_args(c, dir));
 		ASSERT_EQ(made.status, 0) << made.err;
 		EXPECT_EQ(made.out, "");
 		EXPECT_EQ(made.err, "");
 		ptb_bytes image = read_file(dir.path("out.img"));
 		EXPECT_EQ(image.size(), c.length);
+		EXPECT_EQ(image[0], c.fill);
+		struct stat status;
+		ASSERT_EQ(stat(dir.path("out.img").c_str(), &status), 0);
+		EXPECT_EQ(status.st_mode & 07777, 0666 & ~mask);
 		/* Every key where none is given, else the keys given. */
 		std::vector<std::pair<std::string, std::string>> lines;
 		for (const std::string &key : ptb_keys())
@@ -165,11 +205,20 @@ TEST(Make, AcceptedValuesReadBackThroughPtbenv)
 				lines.push_back({ key, unset_line(key) });
 		for (const auto &key_value : c.printed)
 			lines.push_back({ key_value.first, key_value.first + ":" + key_value.second + "\n" });
+		std::vector<std::string> show = { "show", dir.path("out.img") };
+		std::string shown;
 		for (const auto &key_line : lines) {
 			tool_run read = run_ptbenv({ key_line.first }, sim_default(image));
 			EXPECT_EQ(read.out, key_line.second) << key_line.first;
 			EXPECT_EQ(read.err, "") << key_line.first;
+			show.push_back(key_line.first);
+			shown += key_line.second;
 		}
+		/* show with its defaults reads what make wrote with its own. */
+		tool_run read = run_ptbtool(show);
+		EXPECT_EQ(read.status, 0);
+		EXPECT_EQ(read.out, shown);
+		EXPECT_EQ(read.err, warnings_of(c));
 	}
 }
 
@@ -179,41 +228,60 @@ struct refusal {
 	std::string fields;
 	std::vector<std::string> assignments;
 	int status;
-	std::string err;	/* FIELDS stands for the fields file's path */
+	std::string err;	/* FIELDS and OUT stand for the fields file's and OUT's paths */
 	std::string out;
+	bool no_out = false;	/* the command line ends after the options */
+	unsigned long file_size_limit = 0;
 };
 
 const refusal refusals[] = {
 	{ "text too long", {}, "", { "sninfo=" + std::string(32, 's') }, 1, ptbtool_error(holds_at_most("sninfo", 31)), "" },
 	{ "the longest room too long", {}, "", { "cmdline=" + std::string(256, 'x') }, 1, ptbtool_error(holds_at_most("cmdline", 255)), "" },
 	{ "newline", {}, "", { "product=GW\n8" }, 1, ptbtool_error(holds_byte("product", '\n')), "" },
+	{ "a 0xFF byte, erased flash", {}, "", { "product=GW\xFF" }, 1, ptbtool_error(holds_byte("product", '\xFF')), "" },
 	{ "NUL byte in a fields file", { "--fields", "FIELDS" }, std::string("sninfo=PT\0" "1\n", 11), {}, 1,
 	  ptbtool_error("FIELDS:1: " + holds_byte("sninfo", '\0')), "" },
-	{ "carriage return of a DOS line end", { "--fields", "FIELDS" }, "# ok\r\nsninfo=PT1\r\n", {}, 1,
+	{ "carriage return inside a CRLF line", { "--fields", "FIELDS" }, "# ok\r\nsninfo=PT\r1\r\n", {}, 1,
 	  ptbtool_error("FIELDS:2: " + holds_byte("sninfo", '\r')), "" },
 	{ "unknown key", {}, "", { "serial=1" }, 1, no_such_key("serial"), "" },
+	{ "a key's prefix", {}, "", { "app=1" }, 1, no_such_key("app"), "" },
+	{ "a blank before '='", {}, "", { "sninfo =PT1" }, 1, no_such_key("sninfo "), "" },
 	{ "qvhardreset", {}, "", { "qvhardreset=1" }, 1, ptbtool_error(has_no_field("qvhardreset")), "" },
-	{ "key twice", {}, "", { "sninfo=1", "deveui=2", "sninfo=1" }, 1, given_twice("sninfo"), "" },
+	{ "key twice", {}, "", { "sninfo=1", "deveui=2", "sninfo=1" }, 1, given_twice("sninfo", ""), "" },
 	{ "key in the fields file and on the command line", { "--fields", "FIELDS" }, "sninfo=1\n", { "sninfo=1" }, 1,
-	  given_twice("sninfo"), "" },
+	  given_twice("sninfo", "FIELDS:1"), "" },
+	{ "key in two fields files", { "--fields", "FIELDS", "--fields", "FIELDS" }, "\nsninfo=1\n", {}, 1,
+	  ptbtool_error("FIELDS:2: sninfo given twice, first at FIELDS:2"), "" },
 	{ "MAC too short", {}, "", { "ethaddr=02:1A:2B:3C:4D" }, 1, ptbtool_error(not_a_mac("ethaddr")), "" },
 	{ "MAC with dashes", {}, "", { "ethaddr=02-1A-2B-3C-4D-5E" }, 1, ptbtool_error(not_a_mac("ethaddr")), "" },
 	{ "MAC not hexadecimal", {}, "", { "ethaddr=02:1A:2B:3C:4D:5G" }, 1, ptbtool_error(not_a_mac("ethaddr")), "" },
-	{ "qvkey of 31", {}, "", { "qvkey=" + K32.substr(1) }, 1, ptbtool_error(not_32_characters("qvkey")), "" },
-	{ "qvran of 33", {}, "", { "qvran=" + K32 + "x" }, 1, ptbtool_error(not_32_characters("qvran")), "" },
-	{ "flag of two characters", {}, "", { "qvauthcheck=10" }, 1, ptbtool_error(not_one_character("qvauthcheck")), "" },
+	{ "MAC of erased flash", {}, "", { "ethaddr=ff:ff:ff:ff:ff:ff" }, 1, ptbtool_error(MAC_ERASED), "" },
+	{ "MAC all zero", {}, "", { "ethaddr=00:00:00:00:00:00" }, 1, ptbtool_error(MAC_ZERO), "" },
+	{ "MAC multicast", {}, "", { "ethaddr=01:00:5E:00:00:FB" }, 1, ptbtool_error(MAC_MULTICAST), "" },
+	{ "qvkey of 31", {}, "", { "qvkey=" + K32.substr(1) }, 1, ptbtool_error(not_32_bytes("qvkey")), "" },
+	{ "qvran of 33", {}, "", { "qvran=" + K32 + "x" }, 1, ptbtool_error(not_32_bytes("qvran")), "" },
+	{ "flag of two characters", {}, "", { "qvauthcheck=10" }, 1, ptbtool_error(not_one_byte("qvauthcheck")), "" },
+	{ "flag stored as erased flash", {}, "", { "qvauthcheck=/" }, 1, ptbtool_error(stored_as_0xff("qvauthcheck", '/')), "" },
 	{ "erase size 0", { "--erasesize", "0" }, "", {}, 1, ptbtool_error("--erasesize must be a number from 1 to 1073741824, not '0'"), "" },
 	{ "erase size over 1 GiB", { "--erasesize", "0x40000001" }, "", {}, 1,
 	  ptbtool_error("--erasesize must be a number from 1 to 1073741824, not '0x40000001'"), "" },
+	{ "erase size with a sign", { "--erasesize", "+4096" }, "", {}, 1,
+	  ptbtool_error("--erasesize must be a number from 1 to 1073741824, not '+4096'"), "" },
 	{ "fill not a byte", { "--fill", "256" }, "", {}, 1, ptbtool_error("--fill must be a number from 0 to 255, not '256'"), "" },
 	{ "fill negative", { "--fill", "-1" }, "", {}, 1, ptbtool_error("--fill must be a number from 0 to 255, not '-1'"), "" },
+	{ "fill of 0x and no digit", { "--fill", "0x" }, "", {}, 1, ptbtool_error("--fill must be a number from 0 to 255, not '0x'"), "" },
 	{ "fields file missing", { "--fields", "FIELDS" }, "", {}, 1, ptbtool_error("FIELDS: No such file or directory"), "" },
 	{ "fields line not KEY=VALUE", { "--fields", "FIELDS" }, "# serial\n\nsninfo\n", {}, 1,
-	  ptbtool_error("FIELDS:3: not KEY=VALUE: sninfo"), "" },
-	{ "fields line with no key", { "--fields", "FIELDS" }, "=PT1\n", {}, 1, ptbtool_error("FIELDS:1: not KEY=VALUE: =PT1"), "" },
-	{ "argument not KEY=VALUE", {}, "", { "sninfo" }, 1, ptbtool_error("not KEY=VALUE: sninfo"), "" },
+	  ptbtool_error("FIELDS:3: not KEY=VALUE: 'sninfo'"), "" },
+	{ "a bad line before a good one", { "--fields", "FIELDS" }, "sninfo\tPT1\nproduct=GW-8\n", {}, 1,
+	  ptbtool_error("FIELDS:1: not KEY=VALUE: 'sninfo\\x09PT1'"), "" },
+	{ "fields line with no key", { "--fields", "FIELDS" }, "=PT1\n", {}, 1, ptbtool_error("FIELDS:1: not KEY=VALUE: '=PT1'"), "" },
+	{ "argument not KEY=VALUE", {}, "", { "sninfo" }, 1, ptbtool_error("not KEY=VALUE: 'sninfo'"), "" },
 	{ "unknown option", { "--length", "4096" }, "", {}, 2, PTBTOOL_USAGE, "" },
+	{ "an option without its value", { "--fill" }, "", {}, 2, PTBTOOL_USAGE, "", true },
+	{ "no OUT", { "--fill", "0" }, "", {}, 2, PTBTOOL_USAGE, "", true },
 	{ "--help writes nothing", { "--help" }, "", {}, 0, "", PTBTOOL_USAGE },
+	{ "no room for the image", {}, "", {}, 1, ptbtool_error("OUT: File too large"), "", false, 4096 },
 };
 
 const std::string OLD_IMAGE = "the image made before";
@@ -223,21 +291,112 @@ TEST(Make, RefusalsLeaveOutUntouched)
 	for (const refusal &c : refusals) {
 		SCOPED_TRACE(c.name);
 		scratch dir;
-		make_case made = { c.name, c.options, c.fields, c.assignments, 0, {} };
-		if (!c.fields.empty())
-			write_file(dir.path("fields"), c.fields);
+		make_case made = { c.name, c.options, c.fields, c.assignments, 0, {}, "", 0xFF, c.no_out };
+		write_fields(made, dir);
 		write_file(dir.path("out.img"), OLD_IMAGE);
 		std::vector<std::string> before = dir.files();
-		tool_run run = run_ptbtool(make_args(made, dir));
+		tool_options options;
+		options.file_size_limit = c.file_size_limit;
+		tool_run run = run_ptbtool(make_args(made, dir), options);
 		std::string err = c.err;
-		size_t at = err.find("FIELDS");
-		if (at != std::string::npos)
+		for (size_t at; (at = err.find("FIELDS")) != std::string::npos;)
 			err.replace(at, 6, dir.path("fields"));
+		if (err.compare(0, 13, "ptbtool: OUT:") == 0)
+			err.replace(9, 3, dir.path("out.img"));
 		EXPECT_EQ(run.status, c.status);
 		EXPECT_EQ(run.err, err);
 		EXPECT_EQ(run.out, c.out);
 		EXPECT_EQ(read_file(dir.path("out.img")), ptb_bytes(OLD_IMAGE.begin(), OLD_IMAGE.end()));
 		EXPECT_EQ(dir.files(), before);
+	}
+}
+
+/* OUT as something other than a plain file: what is not a regular file
+ * stays as it was, and a symbolic link stays while the file it names is
+ * replaced (kept with its mode) or made. */
+TEST(Make, WritesOnlyRegularFiles)
+{
+	enum out_kind { FIFO, DIRECTORY, LINK_TO_DEVICE, LINK_TO_FILE, DANGLING_LINK };
+	struct {
+		const char *name;
+		out_kind kind;
+		const char *made;	/* the file the image lands in, or NULL when refused */
+	} cases[] = {
+		{ "a FIFO", FIFO, NULL },
+		{ "a directory", DIRECTORY, NULL },
+		{ "a link to a character device", LINK_TO_DEVICE, NULL },
+		{ "a relative link to a file in another directory", LINK_TO_FILE, "sub/old.img" },
+		{ "a link to a file not yet made", DANGLING_LINK, "new.img" },
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		scratch dir;
+		std::string out = dir.path("out.img");
+		ASSERT_EQ(mkdir(dir.path("sub").c_str(), 0700), 0);
+		write_file(dir.path("sub/old.img"), OLD_IMAGE);
+		chmod(dir.path("sub/old.img").c_str(), 0640);
+		switch (c.kind) {
+		case FIFO: ASSERT_EQ(mkfifo(out.c_str(), 0600), 0); break;
+		case DIRECTORY: ASSERT_EQ(mkdir(out.c_str(), 0700), 0); break;
+		case LINK_TO_DEVICE: ASSERT_EQ(symlink("/dev/null", out.c_str()), 0); break;
+		case LINK_TO_FILE: ASSERT_EQ(symlink("sub/old.img", out.c_str()), 0); break;
+		case DANGLING_LINK: ASSERT_EQ(symlink("new.img", out.c_str()), 0); break;
+		}
+		struct stat before, after, made;
+		ASSERT_EQ(lstat(out.c_str(), &before), 0);
+		tool_run run = run_ptbtool({ "make", out, "sninfo=PT1" });
+		ASSERT_EQ(lstat(out.c_str(), &after), 0);
+		EXPECT_EQ(after.st_mode, before.st_mode);
+		if (c.made == NULL) {
+			EXPECT_EQ(run.status, 1);
+			EXPECT_EQ(run.err, ptbtool_error(out + ": not a regular file, so not replaced by an image"));
+			EXPECT_EQ(read_file(dir.path("sub/old.img")), ptb_bytes(OLD_IMAGE.begin(), OLD_IMAGE.end()));
+			continue;
+		}
+		EXPECT_EQ(run.status, 0);
+		EXPECT_EQ(run.err, "");
+		EXPECT_EQ(read_file(dir.path(c.made)).size(), 40960u);
+		ASSERT_EQ(stat(dir.path(c.made).c_str(), &made), 0);
+		if (c.kind == LINK_TO_FILE) {
+			EXPECT_EQ(made.st_mode & 07777, 0640u);
+		}
+	}
+}
+
+/* Starts make on an image of erasesize bytes into dir and waits for its
+ * temporary file; returns the process, or 0 when make ended before it showed. */
+int start_make_caught_writing(const scratch &dir, unsigned long erasesize)
+{
+	int pid = start_ptbtool({ "make", "--erasesize", std::to_string(erasesize), dir.path("out.img") });
+	while (dir.files().empty())
+		if (waitpid(pid, NULL, WNOHANG) != 0)
+			return 0;
+		else
+			usleep(500);
+	return pid;
+}
+
+/* A run ended by the user while the image is being written leaves no
+ * temporary file. The image grows until a run is caught in the writing. */
+TEST(Make, SignalsLeaveNoTemporaryFile)
+{
+	/* Under valgrind the large images cost minutes and show nothing more. */
+	if (getenv("PTBENV_TEST_WRAPPER"))
+		GTEST_SKIP();
+	for (int signal_number : { SIGINT, SIGTERM, SIGHUP }) {
+		SCOPED_TRACE(strsignal(signal_number));
+		scratch dir;
+		int pid = 0, status;
+		for (unsigned long erasesize = 16 << 20; pid == 0 && erasesize <= 1 << 30; erasesize *= 2) {
+			for (const std::string &name : dir.files())
+				unlink(dir.path(name.c_str()).c_str());
+			pid = start_make_caught_writing(dir, erasesize);
+		}
+		ASSERT_NE(pid, 0) << "make always ended before its temporary file showed";
+		kill(pid, signal_number);
+		ASSERT_EQ(waitpid(pid, &status, 0), pid);
+		EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+		EXPECT_EQ(dir.files(), std::vector<std::string>());
 	}
 }
 
@@ -277,12 +436,65 @@ TEST(Show, PrintsWhatPtbenvPrintsOverTheSameDump)
 		  ptbtool_error("warning: ethaddr: erased flash, no address") +
 		  ptbtool_error("warning: qvauthcheck: erased flash (0xFF)"));
 
-	tool_run named = run_ptbtool({ "show", "--erasesize", "16384", "--size", "262144", "--bad", "0,1",
+	/* Block numbers take the numbers' one syntax: hexadecimal, and decimal with a leading zero. */
+	tool_run named = run_ptbtool({ "show", "--erasesize", "16384", "--size", "262144", "--bad", "0x0,01",
 				       dir.path("dump.bin"), "sninfo", "qvran", "sninfo" });
 	EXPECT_EQ(named.status, 0);
 	EXPECT_EQ(named.out, run_ptbenv({ "sninfo" }, device).out + run_ptbenv({ "qvran" }, device).out +
 			     run_ptbenv({ "sninfo" }, device).out);
 	EXPECT_EQ(named.err, "");
+
+	tool_options full;
+	full.out = STDOUT_FULL;
+	tool_run lost = run_ptbtool({ "show", "--erasesize", "16384", "--bad", "0,1", dir.path("dump.bin"), "sninfo" }, full);
+	EXPECT_EQ(lost.status, 1);
+	EXPECT_EQ(lost.err, ptbtool_error("standard output: No space left on device"));
+}
+
+/* Writes bytes into the FIFO at path once a reader opens it, from a process
+ * of its own; returns that process. */
+pid_t feed_fifo(const std::string &path, const ptb_bytes &bytes)
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		alarm(60);
+		int fd = open(path.c_str(), O_WRONLY);
+		size_t done = 0;
+		for (ssize_t n = 0; fd >= 0 && done < bytes.size() && n >= 0; done += (size_t)n)
+			n = write(fd, bytes.data() + done, bytes.size() - done);
+		_exit(0);
+	}
+	return pid;
+}
+
+/* A dump read as a stream, through a FIFO or standard input, shows as the file does. */
+TEST(Show, ReadsAStreamAsTheFileItCameFrom)
+{
+	scratch dir;
+	ptb_bytes dump = odd_dump();
+	ASSERT_TRUE(ptb_write_file(dir.path("dump.bin"), dump));
+	ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
+	std::vector<std::string> options = { "show", "--erasesize", "16384", "--bad", "0,1" };
+	std::vector<std::string> from_file = options, from_fifo = options, from_input = options;
+	from_file.push_back(dir.path("dump.bin"));
+	from_fifo.push_back(dir.path("fifo"));
+	from_input.push_back("-");
+	tool_run file = run_ptbtool(from_file);
+	tool_options piped, redirected;
+	piped.input = redirected.input = dir.path("fifo");
+	redirected.input = dir.path("dump.bin");
+	for (int way = 0; way < 3; way++) {
+		SCOPED_TRACE(way);
+		pid_t feeder = way < 2 ? feed_fifo(dir.path("fifo"), dump) : -1;
+		tool_run run = way == 0 ? run_ptbtool(from_fifo) : run_ptbtool(from_input, way == 1 ? piped : redirected);
+		if (feeder > 0) {
+			kill(feeder, SIGKILL);
+			waitpid(feeder, NULL, 0);
+		}
+		EXPECT_EQ(run.status, file.status);
+		EXPECT_EQ(run.out, file.out);
+		EXPECT_EQ(run.err, file.err);
+	}
 }
 
 TEST(Show, Errors)
@@ -307,7 +519,15 @@ TEST(Show, Errors)
 		{ "partition too short for the read", { "--erasesize", "16384", "--bad", "0,1,2", dump },
 		  ptbtool_error(dump + ": partition too short: the PTB at 0xc000 needs 40960 bytes, the partition ends 32768 after it") },
 		{ "unknown key", { dump, "sninfo", "serial" }, no_such_key("serial") },
+		{ "a key's prefix", { dump, "chip" }, no_such_key("chip") },
+		{ "an empty dump, with a bad block named", { "--bad", "0", dir.path("empty.bin") },
+		  ptbtool_error(dir.path("empty.bin") + ": empty, so no PTB") },
+		{ "a bad block just past a dump of whole blocks", { "--erasesize", "8192", "--bad", "9", dump },
+		  ptbtool_error("bad block 9 is past the end of the partition (blocks 0 to 8)") },
+		{ "a directory", { dir.dir }, ptbtool_error(dir.dir + ": not a dump file or a pipe") },
+		{ "a character device", { "/dev/null" }, ptbtool_error("/dev/null: not a dump file or a pipe") },
 	};
+	ASSERT_TRUE(ptb_write_file(dir.path("empty.bin"), ptb_bytes()));
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		std::vector<std::string> args = { "show" };

@@ -1,6 +1,7 @@
 #include "run_tool.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -133,13 +134,21 @@ static void exec_tool(const std::vector<std::string> &words, const sim_partition
 		argv.push_back(const_cast<char *>(word.c_str()));
 	argv.push_back(NULL);
 
+	int in = open(options.input.empty() ? "/dev/null" : options.input.c_str(), O_RDONLY);
 	int out = options.out == STDOUT_FULL ? open("/dev/full", O_WRONLY)
 					      : open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 	int err = open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-	if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+	if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
 		_exit(126);
+	close(in);
 	close(out);
 	close(err);
+	/* A write past the limit then fails with EFBIG instead of ending the process. */
+	if (options.file_size_limit != 0) {
+		struct rlimit limit = { options.file_size_limit, options.file_size_limit };
+		signal(SIGXFSZ, SIG_IGN);
+		setrlimit(RLIMIT_FSIZE, &limit);
+	}
 	if (options.out == STDOUT_CLOSED)
 		close(1);
 	if (options.little_memory)
@@ -188,7 +197,27 @@ tool_run run_ptbenv(const std::vector<std::string> &args, const sim_partition &d
 	return run_tool(PTBENV_PATH, args, device, options);
 }
 
-tool_run run_ptbtool(const std::vector<std::string> &args)
+tool_run run_ptbtool(const std::vector<std::string> &args, const tool_options &options)
 {
-	return run_tool(PTBTOOL_PATH, args, sim_default(ptb_bytes(), MTDSIM_MISSING), tool_options());
+	return run_tool(PTBTOOL_PATH, args, sim_default(ptb_bytes(), MTDSIM_MISSING), options);
+}
+
+int start_ptbtool(const std::vector<std::string> &args)
+{
+	std::vector<std::string> words = command_line(PTBTOOL_PATH, args, tool_options());
+	std::vector<char *> argv;
+
+	for (const std::string &word : words)
+		argv.push_back(const_cast<char *>(word.c_str()));
+	argv.push_back(NULL);
+	fflush(NULL);
+	pid_t pid = fork();
+	if (pid == 0) {
+		int null = open("/dev/null", O_RDWR);
+		if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0)
+			_exit(126);
+		execvp(argv[0], argv.data());
+		_exit(127);
+	}
+	return pid;
 }

@@ -24,12 +24,18 @@ enum tool_stdout { STDOUT_CAPTURED, STDOUT_CLOSED, STDOUT_FULL };
 struct tool_options {
 	tool_stdout out = STDOUT_CAPTURED;
 	bool little_memory = false;	/* large allocations fail */
+	std::string input = "";		/* the file or FIFO standard input reads; "": /dev/null */
+	unsigned long file_size_limit = 0;	/* bytes a file written may hold; 0: no limit */
 };
 
 tool_run run_ptbenv(const std::vector<std::string> &args, const sim_partition &device,
 		    const tool_options &options = tool_options());
 
 /* The built ptbtool, with no device attached. */
-tool_run run_ptbtool(const std::vector<std::string> &args);
+tool_run run_ptbtool(const std::vector<std::string> &args, const tool_options &options = tool_options());
+
+/* Starts the built ptbtool, its output thrown away, and returns its process
+ * without waiting for it. */
+int start_ptbtool(const std::vector<std::string> &args);
 
 #endif

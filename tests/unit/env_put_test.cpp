@@ -31,12 +31,13 @@ TEST(Layout, TableIsTheFixtures)
 	EXPECT_EQ(look_up("qvhardresets").streams.out, unsupported("qvhardresets"));
 }
 
-/* Text of length bytes, any byte but the NUL, newline and carriage return. */
+/* Text of length bytes, any byte but the NUL, newline, carriage return and
+ * 0xFF (erased flash). */
 std::string random_text(std::mt19937 &random, size_t length)
 {
 	std::string text;
 	while (text.size() < length) {
-		char c = (char)(random() % 255 + 1);
+		char c = (char)(random() % 254 + 1);
 		if (c != '\n' && c != '\r')
 			text += c;
 	}
@@ -50,6 +51,11 @@ std::string random_mac(std::mt19937 &random, std::string &printed)
 	printed.clear();
 	for (int i = 0; i < 17; i++) {
 		char c = i % 3 == 2 ? ':' : digits[random() % 32];
+		/* A device's own address: the first byte even, so never all 0xFF. */
+		if (i == 1)
+			c = digits[random() % 16 & ~1];
+		if (i == 0 && c == '0')
+			c = '2';
 		given += c;
 		printed += (char)toupper((unsigned char)c);
 	}
@@ -84,7 +90,7 @@ TEST(Put, EveryLengthOfEveryKeyReadsBack)
 				value = random_mac(random, printed);
 				break;
 			case PTB_DIGIT:
-				value = printed = n == 0 || n == '\n' || n == '\r' ? "" : std::string(1, (char)n);
+				value = printed = n == 0 || n == '\n' || n == '\r' || n == '/' ? "" : std::string(1, (char)n);
 				break;
 			case PTB_NO_VALUE:
 				continue;
@@ -122,14 +128,18 @@ TEST(Put, RefusesWhatWouldNotReadBack)
 			refused.push_back({ random_text(random, most + 1), holds_at_most(key, most) });
 			break;
 		case PTB_LONG_TEXT:
-			refused.push_back({ random_text(random, most + 1), not_32_characters(key) });
-			refused.push_back({ random_text(random, most - 1), not_32_characters(key) });
+			refused.push_back({ random_text(random, most + 1), not_32_bytes(key) });
+			refused.push_back({ random_text(random, most - 1), not_32_bytes(key) });
 			break;
 		case PTB_MAC:
 			refused.push_back({ "02:1A:2B:3C:4D:5", not_a_mac(key) });
+			refused.push_back({ "ff:FF:ff:FF:ff:FF", MAC_ERASED });
+			refused.push_back({ "00:00:00:00:00:00", MAC_ZERO });
+			refused.push_back({ "01:00:5E:00:00:FB", MAC_MULTICAST });
 			break;
 		case PTB_DIGIT:
-			refused.push_back({ "10", not_one_character(key) });
+			refused.push_back({ "10", not_one_byte(key) });
+			refused.push_back({ "/", stored_as_0xff(key, '/') });
 			break;
 		case PTB_NO_VALUE:
 			refused.push_back({ "1", has_no_field(key) });
@@ -138,7 +148,7 @@ TEST(Put, RefusesWhatWouldNotReadBack)
 		if (place.kind == PTB_TEXT || place.kind == PTB_LONG_TEXT) {
 			std::string text = random_text(random, place.kind == PTB_TEXT ? most : ENV_VALUE_MIN_LEN);
 			size_t at = text.empty() ? 0 : random() % text.size();
-			for (char c : { '\0', '\n', '\r' }) {
+			for (char c : { '\0', '\n', '\r', '\xFF' }) {
 				std::string bad = text;
 				bad.insert(at, 1, c);
 				bad.resize(text.size() > 0 ? text.size() : 1);
