@@ -266,21 +266,24 @@ static int make_fill(int fd, const struct make_image *image, mode_t mode)
  * part; a symbolic link named as out stays, and the file it names is replaced. */
 static int make_write(const char *out, const struct make_image *image)
 {
-	mode_t mode, mask = umask(0);
-	char *target = make_target(out, &mode);
-	size_t length = target != NULL ? strlen(target) : 0;
-	char *temporary = target != NULL ? (char *)malloc(length + sizeof(".XXXXXX")) : NULL;
+	mode_t mode = 0, mask = umask(0);
+	char *target, *temporary;
+	size_t length;
 	int fd, status = -1;
 
 	umask(mask);
-	if (mode == 0)
-		mode = 0666 & ~mask;
-	if (target != NULL && temporary == NULL)
-		fprintf(stderr, "ptbtool: %s: %s\n", out, strerror(ENOMEM));
+	target = make_target(out, &mode);
+	if (target == NULL)
+		return -1;
+	length = strlen(target);
+	temporary = (char *)malloc(length + sizeof(".XXXXXX"));
 	if (temporary == NULL) {
+		fprintf(stderr, "ptbtool: %s: %s\n", out, strerror(ENOMEM));
 		free(target);
 		return -1;
 	}
+	if (mode == 0)
+		mode = 0666 & ~mask;
 	memcpy(temporary, target, length);
 	memcpy(temporary + length, ".XXXXXX", sizeof(".XXXXXX"));
 	fd = make_temporary_file(temporary);
