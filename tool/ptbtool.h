@@ -37,4 +37,31 @@ int ptbtool_number(const char *option, const char *text, unsigned long long leas
  * static buffer that the next call overwrites. */
 const char *ptbtool_quoted(const char *text, size_t length);
 
+/* The partition a dump was taken from, as the command line gives it. */
+struct dump_partition {
+	unsigned long long size;	/* 0: the dump's, rounded up to whole blocks */
+	unsigned long long erasesize;
+	const char *bad_list;	/* as given, "0,1,5" */
+	unsigned long long *bad;	/* its block numbers, once parsed; the caller frees them */
+	size_t bad_count;
+};
+
+/* A dump as far as it has been read: a file is read where the PTB lies, a
+ * stream (a pipe, a FIFO, standard input) from its start up to what the
+ * checks need. */
+struct dump_source {
+	const char *name;
+	int fd;
+	bool stream;
+	unsigned long long length;	/* of the file; of a stream, as far as read */
+	unsigned char *image;	/* PTB_MIN_READ bytes from the good block; the caller frees it */
+};
+
+/* Parses the bad-block list; returns 0, or -1 after saying why. */
+int dump_parse_bad(struct dump_partition *partition);
+
+/* Finds the first good block as the device does and reads the PTB from
+ * there into dump->image; returns 0, or -1 after saying why not. */
+int dump_read(struct dump_source *dump, struct dump_partition *partition);
+
 #endif
