@@ -54,3 +54,17 @@ size_t env_room(const struct env_field *field)
 			next = env_fields[i].offset;
 	return next - field->offset;
 }
+
+size_t env_values_end(void)
+{
+	size_t end = 0;
+
+	for (size_t i = 0; i < env_field_count; i++) {
+		const struct env_field *field = &env_fields[i];
+		size_t reach = field->kind == ENV_TEXT || field->kind == ENV_LONG_TEXT ? ENV_VALUE_MAX : env_room(field);
+
+		if (field->kind != ENV_NO_VALUE && field->offset + reach > end)
+			end = field->offset + reach;
+	}
+	return end;
+}

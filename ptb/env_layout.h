@@ -33,6 +33,10 @@ const struct env_field *env_find(const char *key);
  * the next field (the layout is packed), terminator included; 0 for no field. */
 size_t env_room(const struct env_field *field);
 
+/* Where the bytes any value can come from end, counted from the PTB's start:
+ * the last raw field, or the last text's run-on of ENV_VALUE_MAX bytes. */
+size_t env_values_end(void);
+
 /* Renders the field out of a PTB image of at least PTB_MIN_READ bytes, as
  * env_get does: into its static buffer, or NULL when there is none to show. */
 const char *env_render(const struct env_field *field, const unsigned char *image);

@@ -1,11 +1,14 @@
 /* Fetches the PTB image from the first erase block the flash driver does not mark bad. */
 #include "ptb/ptb_env.h"
+#include "ptb/env_layout.h"
+#include "ptb/ptb_block.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -41,27 +44,88 @@ static int find_good_block(int fd, const struct mtd_info_user *info, loff_t *goo
 	}
 }
 
-static int read_image(int fd, loff_t offset, size_t length, unsigned char **image)
+/* pread of exactly length bytes; a short count sets no error number of its
+ * own, so it is taken as an I/O error. */
+static bool read_exactly(int fd, unsigned char *buf, size_t length, loff_t offset)
 {
-	unsigned char *buf = (unsigned char *)malloc(length);
-	ssize_t got = buf ? pread(fd, buf, length, offset) : -1;
+	ssize_t got = pread(fd, buf, length, offset);
 
-	if (got < 0 || (size_t)got != length) {
-		/* A short count sets no error number of its own. */
-		if (got >= 0)
-			errno = EIO;
+	if (got >= 0 && (size_t)got != length)
+		errno = EIO;
+	return got >= 0 && (size_t)got == length;
+}
+
+/* One read between two ECCGETSTATS, noting what the counters grew by; a
+ * driver without them is read all the same. */
+static bool read_counted(int fd, unsigned char *buf, size_t length, loff_t offset, struct ptb_ecc *ecc)
+{
+	struct mtd_ecc_stats before, after;
+	bool counted = ioctl(fd, ECCGETSTATS, &before) == 0;
+
+	if (!read_exactly(fd, buf, length, offset))
+		return false;
+	ecc->counted = counted && ioctl(fd, ECCGETSTATS, &after) == 0;
+	if (ecc->counted) {
+		ecc->corrected = after.corrected - before.corrected;
+		ecc->failed = after.failed - before.failed;
+	}
+	return true;
+}
+
+/* The driver hands back a page its ECC could not correct as if it were
+ * good, and its counters are the partition's, shared with every reader: a
+ * rise may be another reader's, or lie where no value does. So the bytes
+ * values come from are read once more, and only a second failure there
+ * fails the read. */
+static bool values_read_again(int fd, struct ptb_block *block)
+{
+	struct ptb_ecc again = {};
+
+	if (!read_counted(fd, block->image, env_values_end(), (loff_t)block->offset, &again))
+		return false;
+	block->ecc.values_failed = again.counted ? again.failed : block->ecc.failed;
+	if (block->ecc.values_failed == 0)
+		return true;
+	errno = EBADMSG;
+	return false;
+}
+
+static int read_image(int fd, struct ptb_block *block)
+{
+	bool read;
+
+	block->image = (unsigned char *)malloc(block->length);
+	read = block->image != NULL &&
+	       read_counted(fd, block->image, block->length, (loff_t)block->offset, &block->ecc) &&
+	       (block->ecc.failed == 0 || values_read_again(fd, block));
+	if (!read) {
 		perror("pread PTB");
-		free(buf);
+		free(block->image);
+		block->image = NULL;
 		return -1;
 	}
-	*image = buf;
 	return 0;
+}
+
+int ptb_read_block(int fd, const struct mtd_info_user *info, struct ptb_block *block)
+{
+	loff_t good = 0;
+	int found = find_good_block(fd, info, &good);
+
+	memset(block, 0, sizeof(*block));
+	if (found == 0)
+		fwrite("Can't find good block in PTB.\n", 1, 30, stderr);
+	if (found <= 0)
+		return -1;
+	block->offset = (unsigned long long)good;
+	block->length = info->erasesize >= PTB_MIN_READ ? info->erasesize : PTB_MIN_READ;
+	return read_image(fd, block);
 }
 
 int ptb_read(unsigned char **image)
 {
 	struct mtd_info_user info;
-	loff_t good = 0;
+	struct ptb_block block;
 	int status = -1;
 	int fd = open(PTB_DEVICE_PATH, O_RDONLY);
 
@@ -69,18 +133,12 @@ int ptb_read(unsigned char **image)
 		perror("open PTB");
 		exit(1);
 	}
-	if (ioctl(fd, MEMGETINFO, &info) != 0) {
+	if (ioctl(fd, MEMGETINFO, &info) != 0)
 		perror("PTB MEMGETINFO");
-	} else {
-		int found = find_good_block(fd, &info, &good);
-
-		if (found == 0)
-			fwrite("Can't find good block in PTB.\n", 1, 30, stderr);
-		else if (found > 0)
-			status = read_image(fd, good,
-					    info.erasesize >= PTB_MIN_READ ? info.erasesize : PTB_MIN_READ,
-					    image);
-	}
+	else
+		status = ptb_read_block(fd, &info, &block);
 	close(fd);
+	if (status == 0)
+		*image = block.image;
 	return status;
 }
