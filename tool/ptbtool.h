@@ -2,6 +2,9 @@
 #ifndef PTBTOOL_H
 #define PTBTOOL_H
 
+#include "ptb/ptb_block.h"
+
+#include <mtd/mtd-user.h>
 #include <stddef.h>
 #include <stdio.h>
 
@@ -63,5 +66,20 @@ int dump_parse_bad(struct dump_partition *partition);
 /* Finds the first good block as the device does and reads the PTB from
  * there into dump->image; returns 0, or -1 after saying why not. */
 int dump_read(struct dump_source *dump, struct dump_partition *partition);
+
+/* An MTD partition on the device itself, open. */
+struct mtd_device {
+	const char *path;
+	int fd;
+	struct mtd_info_user info;
+};
+
+/* Whether fd is an MTD partition, filling info from its driver. */
+bool device_is_mtd(int fd, struct mtd_info_user *info);
+
+/* Reads the PTB as ptbenv does and says on standard error what the ECC
+ * corrected or could not. Returns 0 with block filled, or -1 after saying
+ * why, nothing to free. */
+int device_read(const struct mtd_device *device, struct ptb_block *block);
 
 #endif

@@ -13,6 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+/* The erase size of a dump's partition when none is given: most NAND's. */
+static const unsigned long long SHOW_ERASESIZE = 131072;
+
 static bool show_filled(const struct env_field *field, const unsigned char *image, unsigned char byte)
 {
 	for (size_t i = 0; i < env_room(field); i++)
@@ -86,9 +89,12 @@ static int show_image(const unsigned char *image, int count, char **keys)
 	return 0;
 }
 
-/* Opens path, "-" for standard input, as a dump file or a stream; refuses
- * anything else by name. */
-static int show_open(const char *path, struct dump_source *dump)
+/* What show reads the PTB from. */
+enum show_source { SHOW_NOTHING, SHOW_DUMP, SHOW_DEVICE };
+
+/* Opens path, "-" for standard input: a dump file, a stream or an MTD
+ * partition; refuses anything else by name. */
+static enum show_source show_open(const char *path, struct dump_source *dump, struct mtd_device *device)
 {
 	struct stat status;
 
@@ -96,23 +102,47 @@ static int show_open(const char *path, struct dump_source *dump)
 	dump->fd = strcmp(path, "-") == 0 ? 0 : open(path, O_RDONLY);
 	if (dump->fd < 0 || fstat(dump->fd, &status) != 0) {
 		fprintf(stderr, "ptbtool: %s: %s\n", dump->name, strerror(errno));
-		return -1;
+		return SHOW_NOTHING;
 	}
 	if (S_ISREG(status.st_mode)) {
 		dump->length = (unsigned long long)status.st_size;
-		return 0;
+		return SHOW_DUMP;
 	}
 	if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
 		dump->stream = true;
-		return 0;
+		return SHOW_DUMP;
 	}
-	fprintf(stderr, "ptbtool: %s: not a dump file or a pipe\n", dump->name);
-	return -1;
+	if (S_ISCHR(status.st_mode) && device_is_mtd(dump->fd, &device->info)) {
+		device->path = path;
+		device->fd = dump->fd;
+		return SHOW_DEVICE;
+	}
+	fprintf(stderr, "ptbtool: %s: not a dump file, a pipe or an MTD device\n", dump->name);
+	return SHOW_NOTHING;
 }
 
-static int show_dump(const char *path, int count, char **keys, struct dump_partition *partition)
+/* One read of the device for all the keys asked. */
+static int show_device(const struct mtd_device *device, const struct dump_partition *given, int count, char **keys)
+{
+	struct ptb_block block;
+	int result;
+
+	if (given->size != 0 || given->erasesize != 0 || given->bad_count != 0) {
+		fprintf(stderr, "ptbtool: %s: an MTD device tells its own geometry and bad blocks: "
+			"no --erasesize, --size or --bad with it\n", device->path);
+		return 1;
+	}
+	if (device_read(device, &block) != 0)
+		return 1;
+	result = show_image(block.image, count, keys);
+	free(block.image);
+	return result;
+}
+
+static int show(const char *path, int count, char **keys, struct dump_partition *partition)
 {
 	struct dump_source dump = { path, -1, false, 0, NULL };
+	struct mtd_device device = {};
 	int result = 1;
 
 	for (int i = 0; i < count; i++)
@@ -120,8 +150,21 @@ static int show_dump(const char *path, int count, char **keys, struct dump_parti
 			fprintf(stderr, "ptbtool: no such key: %s\n", ptbtool_quoted(keys[i], strlen(keys[i])));
 			return 1;
 		}
-	if (dump_parse_bad(partition) == 0 && show_open(path, &dump) == 0 && dump_read(&dump, partition) == 0)
-		result = show_image(dump.image, count, keys);
+	if (dump_parse_bad(partition) != 0)
+		return 1;
+	switch (show_open(path, &dump, &device)) {
+	case SHOW_DEVICE:
+		result = show_device(&device, partition, count, keys);
+		break;
+	case SHOW_DUMP:
+		if (partition->erasesize == 0)
+			partition->erasesize = SHOW_ERASESIZE;
+		if (dump_read(&dump, partition) == 0)
+			result = show_image(dump.image, count, keys);
+		break;
+	case SHOW_NOTHING:
+		break;
+	}
 	if (dump.fd > 0)
 		close(dump.fd);
 	free(dump.image);
@@ -131,7 +174,7 @@ static int show_dump(const char *path, int count, char **keys, struct dump_parti
 
 int ptbtool_show(int argc, char **argv)
 {
-	struct dump_partition partition = { 0, 131072, "", NULL, 0 };
+	struct dump_partition partition = { 0, 0, "", NULL, 0 };
 	int i = 1, more;
 
 	for (; (more = ptbtool_option(argc, argv, &i)) == PTBTOOL_OPTION; i += 2) {
@@ -149,5 +192,5 @@ int ptbtool_show(int argc, char **argv)
 	}
 	if (more != PTBTOOL_OPERANDS)
 		return more;
-	return show_dump(argv[i], argc - i - 1, argv + i + 1, &partition);
+	return show(argv[i], argc - i - 1, argv + i + 1, &partition);
 }

@@ -524,8 +524,8 @@ TEST(Show, Errors)
 		  ptbtool_error(dir.path("empty.bin") + ": empty, so no PTB") },
 		{ "a bad block just past a dump of whole blocks", { "--erasesize", "8192", "--bad", "9", dump },
 		  ptbtool_error("bad block 9 is past the end of the partition (blocks 0 to 8)") },
-		{ "a directory", { dir.dir }, ptbtool_error(dir.dir + ": not a dump file or a pipe") },
-		{ "a character device", { "/dev/null" }, ptbtool_error("/dev/null: not a dump file or a pipe") },
+		{ "a directory", { dir.dir }, ptbtool_error(dir.dir + ": not a dump file, a pipe or an MTD device") },
+		{ "a character device", { "/dev/null" }, ptbtool_error("/dev/null: not a dump file, a pipe or an MTD device") },
 	};
 	ASSERT_TRUE(ptb_write_file(dir.path("empty.bin"), ptb_bytes()));
 	for (const auto &c : cases) {
