@@ -40,6 +40,30 @@ int ptbtool_number(const char *option, const char *text, unsigned long long leas
  * static buffer that the next call overwrites. */
 const char *ptbtool_quoted(const char *text, size_t length);
 
+/* A PTB image being given values, and where each key got its value, so
+ * that a key given twice is refused naming both places. */
+struct assignments {
+	unsigned char *bytes;
+	const char **given_in;	/* for each of env_fields: its fields file, "" for the command line */
+	unsigned long *given_line;
+};
+
+/* Sets given up over the image bytes; returns 0, or -1 after saying why. */
+int assign_begin(struct assignments *given, unsigned char *bytes);
+void assign_end(struct assignments *given);
+
+/* Stores one KEY=VALUE assignment of length bytes, from line of file or
+ * from the command line when file is "", as env_put takes it; returns 0,
+ * or -1 after saying why not, the image unchanged. */
+int assign_one(struct assignments *given, const char *file, unsigned long line, const char *text, size_t length);
+
+/* Every KEY=VALUE line of the fields file at path, up to the first refused. */
+int assign_file(struct assignments *given, const char *path);
+
+/* Replaces out, or the file a symbolic link named out points to, with
+ * length bytes, whole or not at all; returns 0, or -1 after saying why. */
+int file_replace(const char *out, const unsigned char *bytes, size_t length);
+
 /* The partition a dump was taken from, as the command line gives it. */
 struct dump_partition {
 	unsigned long long size;	/* 0: the dump's, rounded up to whole blocks */
