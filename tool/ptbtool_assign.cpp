@@ -28,10 +28,7 @@ static int assign_given_twice(const struct assignments *given, size_t f, const c
 	return -1;
 }
 
-/* Stores one KEY=VALUE assignment of length bytes from line of file, or
- * from the command line when file is "". */
-int assign_one(struct assignments *given, const char *file, unsigned long line,
-		       const char *text, size_t length)
+int assign_one(struct assignments *given, const char *file, unsigned long line, const char *text, size_t length)
 {
 	char where[PATH_MAX + 32] = "";
 	const char *equals = (const char *)memchr(text, '=', length);
