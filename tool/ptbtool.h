@@ -7,12 +7,19 @@
 #include <mtd/mtd-user.h>
 #include <stddef.h>
 #include <stdio.h>
+#include <sys/types.h>
 
 /* Largest erase block taken, as large as any NAND's. */
 constexpr unsigned long long PTBTOOL_ERASESIZE_MAX = 1ULL << 30;
 
+/* Exit statuses of the commands that write: a refusal leaves the flash
+ * untouched; a wrong command line (2) too. */
+enum { PTBTOOL_REFUSED = 1, PTBTOOL_CHANGED = 3 };
+
 int ptbtool_make(int argc, char **argv);
 int ptbtool_show(int argc, char **argv);
+int ptbtool_set(int argc, char **argv);
+int ptbtool_write(int argc, char **argv);
 
 /* Prints the usage on to; returns the status to exit with: 0 on standard
  * output (asked for), 2 otherwise (a wrong command line). */
@@ -96,7 +103,19 @@ struct mtd_device {
 	const char *path;
 	int fd;
 	struct mtd_info_user info;
+	dev_t rdev;		/* the node's device number, which names its lock */
 };
+
+/* Opens path as an MTD partition, for writing or read-only; returns 0, or
+ * -1 after saying why not. */
+int device_open(const char *path, bool writing, struct mtd_device *device);
+
+/* Takes the partition's lock, exclusive to write or shared to read, waiting
+ * a while for another ptbtool to finish. Returns its descriptor, or -1 after
+ * saying why not; DEVICE_UNLOCKED when a reader can have no lock file and
+ * reads unlocked, as ptbenv does. */
+enum { DEVICE_UNLOCKED = -2 };
+int device_lock(const struct mtd_device *device, bool writing);
 
 /* Whether fd is an MTD partition, filling info from its driver. */
 bool device_is_mtd(int fd, struct mtd_info_user *info);
@@ -105,5 +124,11 @@ bool device_is_mtd(int fd, struct mtd_info_user *info);
  * corrected or could not. Returns 0 with block filled, or -1 after saying
  * why, nothing to free. */
 int device_read(const struct mtd_device *device, struct ptb_block *block);
+
+/* Writes image over the PTB as block read it (its image NULL when its
+ * bytes are not known), after saving them to backup when one is named;
+ * says what was done. Returns the exit status. */
+int device_write(const struct mtd_device *device, const struct ptb_block *block, const unsigned char *image,
+		 bool refresh, const char *backup);
 
 #endif

@@ -7,7 +7,10 @@
 int ptbtool_usage(FILE *to)
 {
 	fputs("usage: ptbtool make [--erasesize N] [--fill BYTE] [--fields FILE]... OUT [KEY=VALUE ...]\n"
-	      "       ptbtool show [--erasesize N] [--size N] [--bad LIST] IMAGE [KEY ...]\n", to);
+	      "       ptbtool show [--erasesize N] [--size N] [--bad LIST] DUMP [KEY ...]\n"
+	      "       ptbtool show DEVICE [KEY ...]\n"
+	      "       ptbtool set [--backup FILE] DEVICE [KEY=VALUE ...]\n"
+	      "       ptbtool write [--backup FILE] DEVICE IMAGE\n", to);
 	return to == stdout ? 0 : 2;
 }
 
