@@ -136,12 +136,13 @@ done < <(ninja -C "$scratch/distro" -t commands ptbenv | grep -E ' -c | -o ptben
 dpkg -x build-pkg/ptbenv_*_amd64.deb "$scratch/root"
 installed=$scratch/root/usr/bin/ptbenv
 check_binary "$installed" X86-64 || fail "$installed: not an x86-64 program needing libc alone"
+device=$(preload_path "$HOST_BUILD/tests/libmtdsim.so" "$scratch")
 
 # run_installed BAD-BLOCKS KEY: runs the installed tool, output in $scratch/out, err.
 run_installed() {
 	local status=0
 	MTDSIM_IMAGE=$PWD/examples/sample-ptb.img MTDSIM_ERASESIZE=4096 MTDSIM_BAD=$1 \
-		LD_PRELOAD=$PWD/$HOST_BUILD/tests/libmtdsim.so \
+		LD_PRELOAD=$device \
 		"$installed" "$2" >"$scratch/out" 2>"$scratch/err" || status=$?
 	echo "$status"
 }
