@@ -42,9 +42,9 @@ cmake --build "$build_arm64_static" --target ptbenv >/dev/null
 tool=$build/ptbenv
 ref=$build/bench/ref_lookup
 empty=$build/bench/empty_main
-device=$PWD/$build/tests/libmtdsim.so
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+device=$(preload_path "$build/tests/libmtdsim.so" "$scratch")
 
 # The simulated partition: the sample PTB, erase blocks of 4 KiB, so that the
 # tool reads 40960 bytes as the reference does; the first block is good.

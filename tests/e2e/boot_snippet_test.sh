@@ -4,9 +4,11 @@
 # factory wrote and fails on erased flash, an all-0xFF or all-zero address,
 # a missing value and a missing device.
 #
-#   boot_snippet_test.sh SOURCE_DIR PTBENV PTBTOOL PRELOAD
+#   boot_snippet_test.sh SOURCE_DIR PTBENV PTBTOOL PRELOAD MTDSIM
+#
+# PRELOAD is the LD_PRELOAD list, holding the device's library MTDSIM.
 set -eu
-src=$1 ptbenv=$2 ptbtool=$3 preload=$4
+src=$1 ptbenv=$2 ptbtool=$3 preload=$4 mtdsim=$5
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -16,9 +18,13 @@ sed -n '/^ptb_get() {$/,/^}$/p' "$src/README.md" >"$work/readme.sh"
 [ -s "$work/ptb_get.sh" ] || { echo "FAIL: no ptb_get in man/ptbenv.1"; exit 1; }
 cmp -s "$work/ptb_get.sh" "$work/readme.sh" || { echo "FAIL: README.md's ptb_get is not ptbenv.1's"; exit 1; }
 
-# ptbenv on the PATH, the simulated device preloaded into it alone.
+# ptbenv on the PATH, the simulated device preloaded into it alone. The
+# loader splits LD_PRELOAD at blanks and colons, which the build's path may
+# hold: the device is preloaded through a link in the scratch folder.
 mkdir "$work/bin"
-printf '#!/bin/sh\nLD_PRELOAD=%s exec %s "$@"\n' "$preload" "$ptbenv" >"$work/bin/ptbenv"
+ln -s "$mtdsim" "$work/libmtdsim.so"
+preload=${preload%"$mtdsim"*}$work/libmtdsim.so${preload##*"$mtdsim"}
+printf '#!/bin/sh\nLD_PRELOAD=%s exec "%s" "$@"\n' "$preload" "$ptbenv" >"$work/bin/ptbenv"
 chmod +x "$work/bin/ptbenv"
 
 "$ptbtool" make "$work/good.img" sninfo=PT2324A00117 ethaddr=02:1a:2b:3c:4d:5e "product=GW-8 outdoor"

@@ -27,6 +27,15 @@ static std::string read_file(const std::string &path)
 	return text;
 }
 
+/* The loader splits LD_PRELOAD at blanks and colons, which the build's path
+ * may hold: the device is preloaded through a link in the run's folder. */
+static std::string device_preload(const std::string &dir)
+{
+	std::string preload = MTDSIM_PRELOAD;
+	preload.replace(preload.rfind(MTDSIM_PATH), strlen(MTDSIM_PATH), dir + "/libmtdsim.so");
+	return preload;
+}
+
 /* The partition as the preloaded device reads it from the environment. */
 static void set_device_environment(const sim_partition &device, const std::string &dir)
 {
@@ -37,7 +46,7 @@ static void set_device_environment(const sim_partition &device, const std::strin
 #ifdef PTBENV_EMULATOR
 	unsetenv("LD_PRELOAD");
 #else
-	setenv("LD_PRELOAD", MTDSIM_PRELOAD, 1);
+	setenv("LD_PRELOAD", device_preload(dir).c_str(), 1);
 #endif
 	setenv("MTDSIM_LOG", (dir + "/device.log").c_str(), 1);
 	setenv("MTDSIM_IMAGE", (dir + "/image").c_str(), 1);
@@ -70,9 +79,9 @@ static void append_words(std::vector<std::string> &words, const char *text)
  * the emulated program with -E, since in the emulator's own environment the
  * host's loader would try to load it into the emulator. PTBENV_TEST_EMULATOR,
  * if set, replaces the build's emulator command: so the same cases run over
- * another C library (qemu-aarch64 -L ROOT). */
+ * another C library (qemu-aarch64 -L ROOT). With no dir, no device is preloaded. */
 static std::vector<std::string> command_line(const char *tool, const std::vector<std::string> &args,
-					     const tool_options &options)
+					     const tool_options &options, const std::string &dir)
 {
 	std::vector<std::string> words;
 
@@ -80,8 +89,10 @@ static std::vector<std::string> command_line(const char *tool, const std::vector
 #ifdef PTBENV_EMULATOR
 	const char *emulator = getenv("PTBENV_TEST_EMULATOR");
 	append_words(words, emulator ? emulator : PTBENV_EMULATOR);
-	words.push_back("-E");
-	words.push_back("LD_PRELOAD=" MTDSIM_PRELOAD);
+	if (!dir.empty()) {
+		words.push_back("-E");
+		words.push_back("LD_PRELOAD=" + device_preload(dir));
+	}
 	/* qemu-user leaves the guest's RLIMIT_AS unapplied; a guest address
 	 * space of the limit's size makes the allocation fail the same way. */
 	if (options.little_memory) {
@@ -90,6 +101,7 @@ static std::vector<std::string> command_line(const char *tool, const std::vector
 	}
 #else
 	(void)options;
+	(void)dir;
 #endif
 	words.push_back(tool);
 	words.insert(words.end(), args.begin(), args.end());
@@ -167,9 +179,9 @@ static tool_run run_tool(const char *tool, const std::vector<std::string> &args,
 	tool_run run;
 	int wait_status;
 
-	if (!ptb_write_file(dir + "/image", device.image))
+	if (!ptb_write_file(dir + "/image", device.image) || symlink(MTDSIM_PATH, (dir + "/libmtdsim.so").c_str()) != 0)
 		abort();
-	std::vector<std::string> words = command_line(tool, args, options);
+	std::vector<std::string> words = command_line(tool, args, options, dir);
 	fflush(NULL);
 	pid_t pid = fork();
 	if (pid == 0)
@@ -186,7 +198,7 @@ static tool_run run_tool(const char *tool, const std::vector<std::string> &args,
 		run.err = without_line_containing(run.err, "WARNING: AddressSanitizer failed to allocate ");
 #endif
 	run.device_log = read_file(dir + "/device.log");
-	for (const char *name : { "/out", "/err", "/device.log", "/image" })
+	for (const char *name : { "/out", "/err", "/device.log", "/image", "/libmtdsim.so" })
 		unlink((dir + name).c_str());
 	rmdir(dir.c_str());
 	return run;
@@ -204,7 +216,7 @@ tool_run run_ptbtool(const std::vector<std::string> &args, const tool_options &o
 
 int start_ptbtool(const std::vector<std::string> &args)
 {
-	std::vector<std::string> words = command_line(PTBTOOL_PATH, args, tool_options());
+	std::vector<std::string> words = command_line(PTBTOOL_PATH, args, tool_options(), "");
 	std::vector<char *> argv;
 
 	for (const std::string &word : words)
