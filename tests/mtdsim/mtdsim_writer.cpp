@@ -1,6 +1,8 @@
 /* A writer process for the end-to-end tests of the preloaded device: it
  * erases, programs and marks bad through /dev/mtd2 as told, in order, and
- * stops at the first call that fails.
+ * stops at the first call that fails. Like a careful writer it first makes
+ * sure the device is an MTD character device (the device's fstat, which
+ * the C library of the device build reaches through another name).
  *   mtdsim_writer [erase OFFSET LENGTH | program OFFSET FILE | markbad OFFSET]...
  * FILE's bytes are programmed with 0xFF after them up to a whole page. */
 #include <errno.h>
@@ -11,9 +13,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 static const char DEVICE_PATH[] = "/dev/mtd2";
+static const unsigned MTD_CHAR_MAJOR = 90;
 
 static int failed(const char *what, const char *operand)
 {
@@ -83,11 +88,16 @@ static int mark_bad(int fd, const char *offset)
 int main(int argc, char **argv)
 {
 	struct mtd_info_user info;
+	struct stat st;
 	int status = 0;
 	int fd = open(DEVICE_PATH, O_RDWR);
 
-	if (fd < 0 || ioctl(fd, MEMGETINFO, &info) != 0)
+	if (fd < 0 || fstat(fd, &st) != 0 || ioctl(fd, MEMGETINFO, &info) != 0)
 		return failed("open", DEVICE_PATH);
+	if (!S_ISCHR(st.st_mode) || major(st.st_rdev) != MTD_CHAR_MAJOR) {
+		fprintf(stderr, "mtdsim_writer: %s: not an MTD character device\n", DEVICE_PATH);
+		return 1;
+	}
 	for (int i = 1; i < argc && status == 0;) {
 		if (strcmp(argv[i], "erase") == 0 && i + 2 < argc) {
 			status = erase(fd, argv[i + 1], argv[i + 2]);
