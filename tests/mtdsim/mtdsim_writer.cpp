@@ -92,11 +92,13 @@ int main(int argc, char **argv)
 	int status = 0;
 	int fd = open(DEVICE_PATH, O_RDWR);
 
-	if (fd < 0 || fstat(fd, &st) != 0 || ioctl(fd, MEMGETINFO, &info) != 0)
+	if (fd < 0)
 		return failed("open", DEVICE_PATH);
-	if (!S_ISCHR(st.st_mode) || major(st.st_rdev) != MTD_CHAR_MAJOR) {
+	if (fstat(fd, &st) != 0 || ioctl(fd, MEMGETINFO, &info) != 0) {
+		status = failed("open", DEVICE_PATH);
+	} else if (!S_ISCHR(st.st_mode) || major(st.st_rdev) != MTD_CHAR_MAJOR) {
 		fprintf(stderr, "mtdsim_writer: %s: not an MTD character device\n", DEVICE_PATH);
-		return 1;
+		status = 1;
 	}
 	for (int i = 1; i < argc && status == 0;) {
 		if (strcmp(argv[i], "erase") == 0 && i + 2 < argc) {
