@@ -33,14 +33,18 @@ static unsigned failed_reads;
 static bool changed;
 static char *keep_path;
 
+[[noreturn]] static void out_of_memory(void)
+{
+	fprintf(stderr, "mtdsim: out of memory\n");
+	abort();
+}
+
 static void *copy_of(const void *from, size_t length)
 {
 	void *copy = malloc(length ? length : 1);
 
-	if (copy == NULL) {
-		fprintf(stderr, "mtdsim: out of memory\n");
-		abort();
-	}
+	if (copy == NULL)
+		out_of_memory();
 	if (length)
 		memcpy(copy, from, length);
 	return copy;
@@ -65,7 +69,7 @@ void mtdsim_flash_attach(const struct mtdsim_device *device)
 	uncorrectable = (struct mtdsim_range *)copy_of(device->uncorrectable, sizeof(struct mtdsim_range) * uncorrectable_count);
 	spent = (bool *)calloc(uncorrectable_count + 1, sizeof(bool));
 	if (spent == NULL)
-		abort();
+		out_of_memory();
 	corrected_count = device->corrected_count;
 	corrected = (struct mtdsim_range *)copy_of(device->corrected, sizeof(struct mtdsim_range) * corrected_count);
 	weak_block_count = device->weak_block_count;
@@ -91,10 +95,8 @@ static void whole_partition(void)
 	if (flash_length >= size)
 		return;
 	unsigned char *whole = (unsigned char *)realloc(flash, size);
-	if (whole == NULL) {
-		fprintf(stderr, "mtdsim: out of memory\n");
-		abort();
-	}
+	if (whole == NULL)
+		out_of_memory();
 	memset(whole + flash_length, 0xFF, size - flash_length);
 	flash = whole;
 	flash_length = size;
