@@ -1,5 +1,6 @@
 #include "run_tool.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -36,13 +37,25 @@ static std::string device_preload(const std::string &dir)
 	return preload;
 }
 
+static std::string number_list(const std::vector<uint32_t> &numbers)
+{
+	std::string list;
+	for (uint32_t number : numbers)
+		list += (list.empty() ? "" : ",") + std::to_string(number);
+	return list;
+}
+
+static std::string range_list(const std::vector<mtdsim_range> &ranges)
+{
+	std::string list;
+	for (const mtdsim_range &range : ranges)
+		list += (list.empty() ? "" : ",") + std::to_string(range.start) + "-" + std::to_string(range.end);
+	return list;
+}
+
 /* The partition as the preloaded device reads it from the environment. */
 static void set_device_environment(const sim_partition &device, const std::string &dir)
 {
-	std::string bad;
-	for (uint32_t block : device.bad_blocks)
-		bad += (bad.empty() ? "" : ",") + std::to_string(block);
-
 #ifdef PTBENV_EMULATOR
 	unsetenv("LD_PRELOAD");
 #else
@@ -52,7 +65,12 @@ static void set_device_environment(const sim_partition &device, const std::strin
 	setenv("MTDSIM_IMAGE", (dir + "/image").c_str(), 1);
 	setenv("MTDSIM_SIZE", std::to_string(device.size).c_str(), 1);
 	setenv("MTDSIM_ERASESIZE", std::to_string(device.erasesize).c_str(), 1);
-	setenv("MTDSIM_BAD", bad.c_str(), 1);
+	setenv("MTDSIM_WRITESIZE", std::to_string(device.writesize).c_str(), 1);
+	setenv("MTDSIM_BAD", number_list(device.bad_blocks).c_str(), 1);
+	setenv("MTDSIM_WEAK_BLOCKS", number_list(device.weak_blocks).c_str(), 1);
+	setenv("MTDSIM_WEAK_PAGES", number_list(device.weak_pages).c_str(), 1);
+	setenv("MTDSIM_UNCORRECTABLE", range_list(device.uncorrectable).c_str(), 1);
+	setenv("MTDSIM_CORRECTED", range_list(device.corrected).c_str(), 1);
 	setenv("MTDSIM_FAULT", mtdsim_fault_name(device.fault), 1);
 }
 
@@ -171,6 +189,27 @@ static void exec_tool(const std::vector<std::string> &words, const sim_partition
 	_exit(127);
 }
 
+/* The partition as the run left it: the preloaded device wrote what changed
+ * back to the image, and logged each mark that it kept. */
+static sim_partition device_after(const sim_partition &device, const std::string &image, const std::string &log)
+{
+	static const char MARK[] = "MEMSETBADBLOCK 0x";
+	static const char KEPT[] = " -> 0\n";
+	sim_partition after = device;
+
+	after.image.assign(image.begin(), image.end());
+	for (size_t at = log.find(MARK); at != std::string::npos; at = log.find(MARK, at + 1)) {
+		size_t end = log.find('\n', at);
+		if (end == std::string::npos || log.compare(end + 1 - strlen(KEPT), strlen(KEPT), KEPT) != 0)
+			continue;
+		uint64_t offset = strtoull(log.c_str() + at + strlen(MARK), NULL, 16);
+		uint32_t block = device.erasesize ? offset / device.erasesize : 0;
+		if (std::find(after.bad_blocks.begin(), after.bad_blocks.end(), block) == after.bad_blocks.end())
+			after.bad_blocks.push_back(block);
+	}
+	return after;
+}
+
 static tool_run run_tool(const char *tool, const std::vector<std::string> &args, const sim_partition &device,
 			 const tool_options &options)
 {
@@ -198,6 +237,7 @@ static tool_run run_tool(const char *tool, const std::vector<std::string> &args,
 		run.err = without_line_containing(run.err, "WARNING: AddressSanitizer failed to allocate ");
 #endif
 	run.device_log = read_file(dir + "/device.log");
+	run.device_after = device_after(device, read_file(dir + "/image"), run.device_log);
 	for (const char *name : { "/out", "/err", "/device.log", "/image", "/libmtdsim.so" })
 		unlink((dir + name).c_str());
 	rmdir(dir.c_str());
@@ -232,4 +272,14 @@ int start_ptbtool(const std::vector<std::string> &args)
 		_exit(127);
 	}
 	return pid;
+}
+
+tool_run run_ptbtool_on(const std::vector<std::string> &args, const sim_partition &device, const tool_options &options)
+{
+	return run_tool(PTBTOOL_PATH, args, device, options);
+}
+
+tool_run run_device_writer(const std::vector<std::string> &args, const sim_partition &device)
+{
+	return run_tool(MTDSIM_WRITER_PATH, args, device, tool_options());
 }
