@@ -91,16 +91,18 @@ static void write_retire(int fd, const struct mtd_info_user *info, unsigned long
 {
 	struct erase_info_user erase = { (__u32)at, info->erasesize };
 	loff_t mark = (loff_t)at;
+	bool erased = ioctl(fd, MEMERASE, &erase) == 0;
 
-	(void)ioctl(fd, MEMERASE, &erase);
 	report->marked = (long long)at;
 	if (ioctl(fd, MEMSETBADBLOCK, &mark) == 0) {
-		fprintf(stderr, "%s: the block at 0x%llx failed, is erased and marked bad\n", who, at);
+		fprintf(stderr, "%s: the block at 0x%llx failed: %s marked bad\n", who, at,
+			erased ? "it is erased and" : "erasing it failed too; it is");
 		return;
 	}
 	report->mark_failed = true;
-	fprintf(stderr, "%s: the block at 0x%llx failed and is erased, but marking it bad failed: %s; "
-		"after a reboot it may read as good again, and as erased flash\n", who, at, strerror(errno));
+	fprintf(stderr, "%s: the block at 0x%llx failed: %s marking it bad failed: %s; "
+		"after a reboot it may read as good again\n", who, at,
+		erased ? "it is erased, but" : "erasing it failed too, and", strerror(errno));
 }
 
 /* 1 when the block at offset is bad, 0 when good, -1 after saying why not known. */

@@ -140,8 +140,8 @@ static int device_written(const struct mtd_device *device, const struct ptb_writ
 	if (report->corrected > 0)
 		fprintf(stderr, "ptbtool: warning: %s: the ECC corrected %u bitflips reading the fresh PTB back: "
 			"the flash is wearing\n", device->path, report->corrected);
-	printf("ptbtool: %s: the PTB at 0x%llx is written (%u erase blocks) and reads back as asked\n",
-	       device->path, report->offset, report->blocks_written);
+	printf("ptbtool: %s: the PTB at 0x%llx is written (%u erase block%s) and reads back as asked\n",
+	       device->path, report->offset, report->blocks_written, report->blocks_written == 1 ? "" : "s");
 	if (!report->mark_failed)
 		return 0;
 	fprintf(stderr, "ptbtool: %s: the PTB may not survive a reboot: the failed block ahead of it may then read as good\n",
@@ -168,7 +168,12 @@ int device_write(const struct mtd_device *device, const struct ptb_block *block,
 		return 0;
 	}
 	snprintf(who, sizeof(who), "ptbtool: %s", device->path);
-	if (ptb_write(device->fd, &device->info, block->offset, block->image, image, refresh, who, &report) != 0)
-		return report.touched ? PTBTOOL_CHANGED : PTBTOOL_REFUSED;
-	return device_written(device, &report);
+	if (ptb_write(device->fd, &device->info, block->offset, block->image, image, refresh, who, &report) == 0)
+		return device_written(device, &report);
+	if (!report.touched)
+		return PTBTOOL_REFUSED;
+	fprintf(stderr, "ptbtool: %s: the flash has changed, but the PTB is not what was asked%s%s%s\n", device->path,
+		backup != NULL ? "; ptbtool write puts back its blocks as they were from " : "",
+		backup != NULL ? backup : "", backup != NULL ? "" : "; see what it holds with ptbtool show");
+	return PTBTOOL_CHANGED;
 }
