@@ -1,7 +1,7 @@
-# The notices and diagnostics of ptbenv, spelt out once for the shell stages
-# (tests/guest/cases.sh, scripts/test-package.sh, scripts/test-aarch64.sh);
-# sourced by bash. They are written here, not taken from the tool, so that
-# the stages check it.
+# The notices and diagnostics of ptbenv, and of ptbtool reading a device,
+# spelt out once for the shell stages (tests/guest/cases.sh,
+# scripts/test-package.sh, scripts/test-aarch64.sh); sourced by bash. They are
+# written here, not taken from the tool, so that the stages check it.
 
 # On standard output: the PTB could not be read.
 READ_FAILED=$'\n ===== zarn read env failed.\n'
@@ -42,4 +42,10 @@ perror_lines() {
 	OPEN_ENOENT=$'open PTB: No such file or directory\n'
 	MEMGETINFO_ENOTTY="PTB MEMGETINFO: $enotty"$'\n'
 	PREAD_EIO="pread PTB: $eio"$'\n'
+}
+
+# device_geometry_given VAR DEVICE: the refusal of --erasesize, --size and
+# --bad with a device.
+device_geometry_given() {
+	printf -v "$1" 'ptbtool: %s: an MTD device tells its own geometry and bad blocks: no --erasesize, --size or --bad with it\n' "$2"
 }

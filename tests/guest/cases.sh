@@ -1,5 +1,6 @@
 # Sourced by run.sh: the guest cases. Each group sets up /dev/mtd2 in the guest
-# (guest ...), then lists cases (expect NAME STATUS STDOUT STDERR ARGS...).
+# (guest ...), then lists cases (expect NAME STATUS STDOUT STDERR ARGS... for
+# ptbenv, expect_run with the command first for ptbtool and the rest).
 # Expected output is spelt out here and in tests/expected.sh, not taken from
 # the tool, so it checks the tool; the keys, their offsets and kinds are the
 # fixture's (read_layout).
@@ -74,6 +75,18 @@ every_key() {
 	expect "$1: $UNKNOWN_KEY" 0 "$unknown" "$2" "$UNKNOWN_KEY"
 }
 
+# shows_all GROUP STDERR: ptbtool show prints in one process, through mtd2 and
+# its read-only node, what ptbenv prints for each key of the full image.
+shows_all() {
+	local key all= node
+	for key in "${LAYOUT_KEYS[@]}"; do
+		all+=${FULL_SHOWN[$key]}
+	done
+	for node in /dev/mtd2 /dev/mtd2ro; do
+		expect_run "$1: ptbtool show $node" 0 "$all" "$2" /ptbtool show "$node"
+	done
+}
+
 # first_of KIND: the layout's first key of that kind.
 first_of() {
 	local key
@@ -102,7 +115,7 @@ define_cases() {
 # 16 KiB blocks. parts= counts erase blocks and badblocks= counts from the
 # chip's start, so with parts=4,4 chip blocks 8 and 9 are mtd2's blocks 0, 1.
 bad_block_cases() {
-	local bad_0_4000 all_bad empty_key
+	local bad_0_4000 all_bad empty_key given
 	bad_blocks bad_0_4000 0 0x4000
 	guest nandsim $NAND_16K parts=4,4 badblocks=8,9
 	guest put full.img 16384 2
@@ -112,6 +125,14 @@ bad_block_cases() {
 	# Any argument count but one: silent, and the device is not even opened.
 	expect "nandsim-16k-badblocks: no arguments" 0 "" ""
 	expect "nandsim-16k-badblocks: two arguments" 0 "" "" chipinfo sninfo
+	# One block walk for all the keys asked: the bad blocks said once.
+	shows_all nandsim-16k-badblocks "$bad_0_4000"
+	expect_run "nandsim-16k-badblocks: ptbtool show three keys" 0 \
+		"${FULL_SHOWN[sninfo]}${FULL_SHOWN[qvhardreset]}${FULL_SHOWN[ethaddr]}" "$bad_0_4000" \
+		/ptbtool show /dev/mtd2 sninfo qvhardreset ethaddr
+	device_geometry_given given /dev/mtd2
+	expect_run "nandsim-16k-badblocks: ptbtool show --erasesize" 1 "" "$given" \
+		/ptbtool show --erasesize 16384 /dev/mtd2
 	guest unload
 
 	# A 5-block partition holds the 40960 bytes read from block 2; 4 don't.
@@ -139,6 +160,7 @@ other_nand_cases() {
 	guest nandsim $NAND_128K parts=2,2
 	guest put full.img 131072 0
 	every_key nandsim-128k ""
+	shows_all nandsim-128k ""
 	guest unload
 	# A partition of one 128 KiB block: the whole block is read, nothing past it.
 	guest nandsim $NAND_128K parts=2,2,1
