@@ -292,8 +292,9 @@ ecc_cases() {
 	guest put full.img 131072 0
 	guest raw_get /tmp/block.raw 131072
 
-	# Three steps of page 1, where the values are, fail in both reads.
-	ecc_faults $page1:3 $((page1 + 3 * NAND_STEP)):0x81 $((page1 + 7 * NAND_STEP + 255)):0x30
+	# Three steps of page 1, where the values are, fail in both reads; one of
+	# page 3 in the first only: ptbtool counts the values' three.
+	ecc_faults $page1:3 $((page1 + 3 * NAND_STEP)):0x81 $((page1 + 7 * NAND_STEP + 255)):0x30 $page3:0x11
 	expect "ecc-128k-values-uncorrectable: sninfo" 0 "$READ_FAILED" "$PREAD_EBADMSG" sninfo
 	ecc_values_failed failed /dev/mtd2 0 3
 	expect_run "ecc-128k-values-uncorrectable: ptbtool show" 1 "" "$failed" /ptbtool show /dev/mtd2
