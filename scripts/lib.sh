@@ -39,6 +39,18 @@ build_host() {
 	cmake --build --preset host
 }
 
+# preload_path LIBRARY DIR: links LIBRARY into DIR, a scratch folder of the
+# caller's, and prints the link for LD_PRELOAD. The loader splits LD_PRELOAD
+# at blanks and colons, which the checkout's path may hold and DIR may not.
+preload_path() {
+	case $2 in
+	*[[:blank:]:]*)
+		echo "$2: LD_PRELOAD can't name a library in a folder whose path holds a blank or a colon" >&2
+		return 1 ;;
+	esac
+	ln -s "$(realpath -- "$1")" "$2/${1##*/}" && echo "$2/${1##*/}"
+}
+
 # check_binary FILE MACHINE [static | GLIBC-BASELINE]: fails unless FILE is an
 # ELF program for MACHINE (AArch64 or X86-64) that needs the C library alone
 # (and asks for no symbol version above GLIBC-BASELINE) or, given static,

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian packages for amd64 and arm64 (the cross build) twice, in
 # two folders at two times, and checks that they are byte for byte the same,
-# lintian-clean (no error, warning or hardening tag, -I) and hardened
-# (hardening-check); installs the amd64 ptbenv package into a scratch root and
-# runs it over the simulated device, and checks the arm64 one's binary.
+# lintian-clean (no error, warning or hardening tag, -I) and hardened as the
+# CHANGELOG says (hardening-check, the GNU property notes, the instructions);
+# installs the amd64 ptbenv package into a scratch root and runs it over the
+# simulated device, and checks the arm64 one's binary.
 # ptbenv-tools is checked alongside whenever the build makes it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -60,19 +61,64 @@ check_lintian() {
 	fi
 }
 
-# check_hardened FILE: PIE, stack protector, fortified calls, RELRO and
-# immediate binding; on AArch64 return-address signing as well.
-check_hardened() {
-	local binary=$1 report feature
-	report=$(hardening-check "$binary" 2>/dev/null || true)
-	for feature in 'Position Independent Executable' 'Stack protected' 'Fortify Source functions' \
-		'Read-only relocations' 'Immediate binding'; do
-		grep -q "^ $feature: yes" <<<"$report" || fail "$binary: $(grep "^ $feature:" <<<"$report")"
-	done
+# The hardening words the CHANGELOG may use, each checked by carries(). A
+# feature is what the packaged program carries; a compiler flag is checked in
+# the program where it leaves a mark and in the package build's compile lines
+# where it leaves none (a stack clash probe only where a frame needs one).
+hardening_words='fortified|stack protector|position-independent executable|read-only relocations'
+hardening_words+='|immediate binding|stack clash|return-address signing|cet|ibt|shadow stack|bti'
+hardening_words+='|branch target identification|control-flow|control flow'
+hardening_words+='|-fstack-clash-protection|-fcf-protection|-mbranch-protection'
+
+# found PATTERN: whether standard input, read to its end, has a line matching PATTERN.
+found() {
+	[ "$(grep -cE -- "$1")" -gt 0 ]
+}
+
+# reports BINARY CHECK: whether hardening-check finds CHECK in BINARY (its
+# status says whether all its checks did, so only its line is read).
+reports() {
+	[ "$(hardening-check "$1" 2>/dev/null | grep -c "^ $2: yes")" -gt 0 ]
+}
+
+# compiled_with BUILD TARGET FLAG: whether every compile line of TARGET in BUILD carries FLAG.
+compiled_with() {
+	local lines
+	lines=$(ninja -C "$1" -t commands "$2" | grep -e ' -c ') || return 1
+	! grep -qv -e " $3\( \|\$\)" <<<"$lines"
+}
+
+# carries FEATURE BINARY BUILD: whether BINARY, built in BUILD, carries FEATURE
+# (one of $hardening_words, lower case); a feature of another architecture holds.
+carries() {
+	local feature=$1 binary=$2 build=$3 arch=x86-64 objdump=objdump
 	if [[ $(file -b "$binary") == *aarch64* ]]; then
-		[ "$(aarch64-linux-gnu-objdump -d "$binary" | grep -cw paciasp)" -gt 0 ] ||
-			fail "$binary: no return-address signing (paciasp)"
+		arch=aarch64 objdump=aarch64-linux-gnu-objdump
 	fi
+	case $feature in
+	fortified) reports "$binary" 'Fortify Source functions' ;;
+	'stack protector') reports "$binary" 'Stack protected' ;;
+	'position-independent executable') reports "$binary" 'Position Independent Executable' ;;
+	'read-only relocations') reports "$binary" 'Read-only relocations' ;;
+	'immediate binding') reports "$binary" 'Immediate binding' ;;
+	'stack clash') reports "$binary" 'Stack clash protection' ;;
+	'return-address signing' | -mbranch-protection) [ $arch != aarch64 ] || $objdump -d "$binary" | found '\spaciasp' ;;
+	-fcf-protection) [ $arch != x86-64 ] || $objdump -d "$binary" | found '\sendbr64' ;;
+	-fstack-clash-protection) compiled_with "$build" "${binary##*/}" "$feature" ;;
+	cet | ibt | 'shadow stack') [ $arch != x86-64 ] || readelf -n "$binary" | found 'x86 feature: IBT, SHSTK' ;;
+	bti | 'branch target identification') [ $arch != aarch64 ] || readelf -n "$binary" | found 'AArch64 feature: BTI' ;;
+	control-flow | 'control flow') readelf -n "$binary" | found 'x86 feature: IBT, SHSTK|AArch64 feature: BTI' ;;
+	*) echo "no check for the hardening word '$feature'" >&2; return 1 ;;
+	esac
+}
+
+# check_hardened FILE BUILD: what every packaged program carries, claimed or not.
+check_hardened() {
+	local feature
+	for feature in fortified 'stack protector' 'position-independent executable' 'read-only relocations' \
+		'immediate binding' 'return-address signing'; do
+		carries "$feature" "$1" "$2" || fail "$1: no $feature"
+	done
 }
 
 scratch=$(mktemp -d)
@@ -108,8 +154,16 @@ build_twice build-pkg -G Ninja
 build_twice build-pkg-arm64 --preset aarch64
 echo "built twice, compared and checked:$packages"
 
+# Every hardening feature an entry of the CHANGELOG names, in every program it applies to.
+claims=$(tr -s '\n ' ' ' <CHANGELOG | grep -oiwE -- "$hardening_words" | tr '[:upper:]' '[:lower:]' | sort -u || true)
 for binary in "$scratch"/unpacked/*/usr/bin/*; do
-	check_hardened "$binary"
+	build=build-pkg
+	[[ $binary != */arm64/* ]] || build=build-pkg-arm64
+	check_hardened "$binary" "$build"
+	while IFS= read -r claim; do
+		[ -z "$claim" ] || carries "$claim" "$binary" "$build" ||
+			fail "$binary: CHANGELOG claims $claim, which the program does not carry"
+	done <<<"$claims"
 	version=$(strings "$binary" | sed -n 's/^@(#)[a-z]* //p')
 	[ "$version" = "$(sed -n '1s/ .*//p' CHANGELOG)" ] || fail "$binary: version string '$version'"
 done
@@ -136,12 +190,13 @@ done < <(ninja -C "$scratch/distro" -t commands ptbenv | grep -E ' -c | -o ptben
 dpkg -x build-pkg/ptbenv_*_amd64.deb "$scratch/root"
 installed=$scratch/root/usr/bin/ptbenv
 check_binary "$installed" X86-64 || fail "$installed: not an x86-64 program needing libc alone"
+device=$(preload_path "$HOST_BUILD/tests/libmtdsim.so" "$scratch")
 
 # run_installed BAD-BLOCKS KEY: runs the installed tool, output in $scratch/out, err.
 run_installed() {
 	local status=0
 	MTDSIM_IMAGE=$PWD/examples/sample-ptb.img MTDSIM_ERASESIZE=4096 MTDSIM_BAD=$1 \
-		LD_PRELOAD=$PWD/$HOST_BUILD/tests/libmtdsim.so \
+		LD_PRELOAD=$device \
 		"$installed" "$2" >"$scratch/out" 2>"$scratch/err" || status=$?
 	echo "$status"
 }
@@ -173,4 +228,4 @@ if [ "$failures" -ne 0 ]; then
 	echo "$failures package check(s) failed"
 	exit 1
 fi
-echo "packages: reproducible, lintian-clean and hardened; amd64 installs and runs, arm64 is an AArch64 package depending on libc6 alone"
+echo "packages: reproducible, lintian-clean and hardened as claimed ($(paste -sd, <<<"$claims" | sed 's/,/, /g')); amd64 installs and runs, arm64 is an AArch64 package depending on libc6 alone"

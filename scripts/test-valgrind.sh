@@ -11,7 +11,9 @@ need_packages valgrind g++ cmake ninja-build libgtest-dev
 cmake --workflow --preset valgrind
 
 build=$(preset_dir valgrind)
-logs=$PWD/$build/valgrind-logs
+# The wrapper's words are split at blanks, which the checkout's path may hold:
+# the log folder is named from the repository's root, where the tools run.
+logs=$build/valgrind-logs
 rm -rf "$logs"
 mkdir -p "$logs"
 export PTBENV_TEST_WRAPPER="valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect,possible --track-fds=yes --error-exitcode=99 --log-file=$logs/%p.log"

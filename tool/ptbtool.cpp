@@ -1,4 +1,4 @@
-/* ptbtool: dispatches to the make and show commands. */
+/* ptbtool: dispatches to its commands. */
 #include "tool/ptbtool.h"
 
 #include <string.h>
@@ -12,6 +12,10 @@ int main(int argc, char **argv)
 		return ptbtool_make(argc - 1, argv + 1);
 	if (argc >= 2 && strcmp(argv[1], "show") == 0)
 		return ptbtool_show(argc - 1, argv + 1);
+	if (argc >= 2 && strcmp(argv[1], "set") == 0)
+		return ptbtool_set(argc - 1, argv + 1);
+	if (argc >= 2 && strcmp(argv[1], "write") == 0)
+		return ptbtool_write(argc - 1, argv + 1);
 	if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0))
 		return ptbtool_usage(stdout);
 	return ptbtool_usage(stderr);

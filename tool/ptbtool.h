@@ -7,12 +7,19 @@
 #include <mtd/mtd-user.h>
 #include <stddef.h>
 #include <stdio.h>
+#include <sys/types.h>
 
 /* Largest erase block taken, as large as any NAND's. */
 constexpr unsigned long long PTBTOOL_ERASESIZE_MAX = 1ULL << 30;
 
+/* Exit statuses of the commands that write: a refusal leaves the flash
+ * untouched; a wrong command line (2) too. */
+enum { PTBTOOL_REFUSED = 1, PTBTOOL_CHANGED = 3 };
+
 int ptbtool_make(int argc, char **argv);
 int ptbtool_show(int argc, char **argv);
+int ptbtool_set(int argc, char **argv);
+int ptbtool_write(int argc, char **argv);
 
 /* Prints the usage on to; returns the status to exit with: 0 on standard
  * output (asked for), 2 otherwise (a wrong command line). */
@@ -25,6 +32,10 @@ int ptbtool_usage(FILE *to);
  * is an operand. */
 enum { PTBTOOL_OPTION = -1, PTBTOOL_OPERANDS = -2 };
 int ptbtool_option(int argc, char **argv, int *i);
+
+/* Steps through the options of the commands that write, --backup FILE
+ * alone, setting *backup; returns as ptbtool_option does once they end. */
+int ptbtool_backup_option(int argc, char **argv, int *i, const char **backup);
 
 /* Reads a number, decimal or 0x hexadecimal, from text up to *end; false
  * when there are no digits or it overflows. */
@@ -39,6 +50,30 @@ int ptbtool_number(const char *option, const char *text, unsigned long long leas
  * blanks and invisible bytes show in a message; long text is cut. In a
  * static buffer that the next call overwrites. */
 const char *ptbtool_quoted(const char *text, size_t length);
+
+/* A PTB image being given values, and where each key got its value, so
+ * that a key given twice is refused naming both places. */
+struct assignments {
+	unsigned char *bytes;
+	const char **given_in;	/* for each of env_fields: its fields file, "" for the command line */
+	unsigned long *given_line;
+};
+
+/* Sets given up over the image bytes; returns 0, or -1 after saying why. */
+int assign_begin(struct assignments *given, unsigned char *bytes);
+void assign_end(struct assignments *given);
+
+/* Stores one KEY=VALUE assignment of length bytes, from line of file or
+ * from the command line when file is "", as env_put takes it; returns 0,
+ * or -1 after saying why not, the image unchanged. */
+int assign_one(struct assignments *given, const char *file, unsigned long line, const char *text, size_t length);
+
+/* Every KEY=VALUE line of the fields file at path, up to the first refused. */
+int assign_file(struct assignments *given, const char *path);
+
+/* Replaces out, or the file a symbolic link named out points to, with
+ * length bytes, whole or not at all; returns 0, or -1 after saying why. */
+int file_replace(const char *out, const unsigned char *bytes, size_t length);
 
 /* The partition a dump was taken from, as the command line gives it. */
 struct dump_partition {
@@ -72,7 +107,19 @@ struct mtd_device {
 	const char *path;
 	int fd;
 	struct mtd_info_user info;
+	dev_t rdev;		/* the node's device number, which names its lock */
 };
+
+/* Opens path as an MTD partition, for writing or read-only; returns 0, or
+ * -1 after saying why not. */
+int device_open(const char *path, bool writing, struct mtd_device *device);
+
+/* Takes the partition's lock, exclusive to write or shared to read, waiting
+ * a while for another ptbtool to finish. Returns its descriptor, or -1 after
+ * saying why not; DEVICE_UNLOCKED when a reader can have no lock file and
+ * reads unlocked, as ptbenv does. */
+enum { DEVICE_UNLOCKED = -2 };
+int device_lock(const struct mtd_device *device, bool writing);
 
 /* Whether fd is an MTD partition, filling info from its driver. */
 bool device_is_mtd(int fd, struct mtd_info_user *info);
@@ -81,5 +128,11 @@ bool device_is_mtd(int fd, struct mtd_info_user *info);
  * corrected or could not. Returns 0 with block filled, or -1 after saying
  * why, nothing to free. */
 int device_read(const struct mtd_device *device, struct ptb_block *block);
+
+/* Writes image over the PTB as block read it (its image NULL when its
+ * bytes are not known), after saving them to backup when one is named;
+ * says what was done. Returns the exit status. */
+int device_write(const struct mtd_device *device, const struct ptb_block *block, const unsigned char *image,
+		 bool refresh, const char *backup);
 
 #endif

@@ -1,12 +1,32 @@
-/* An MTD partition that ptbtool reads on the device itself: its geometry from
- * the driver, and the PTB read through the block walk ptbenv makes, with the
- * ECC counters' verdict said in words. */
+/* An MTD partition that ptbtool reads or writes on the device itself: its
+ * geometry from the driver, a lock shared by every node of it, the PTB read
+ * through the block walk ptbenv makes with the ECC counters' verdict said in
+ * words, and the PTB written with what was done said. */
 #include "ptb/env_layout.h"
+#include "ptb/ptb_write.h"
 #include "tool/ptbtool.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+/* Where the partitions' locks live, made if the system has not made it. */
+#define DEVICE_LOCK_DIR "/run/lock"
+
+/* MTD character devices: minor 2N is mtdN, 2N + 1 its read-only node. */
+static const unsigned MTD_CHAR_MAJOR = 90;
+
+/* How long a run waits for another ptbtool to finish with the partition. */
+static const int DEVICE_LOCK_TRIES = 200;
+static const useconds_t DEVICE_LOCK_WAIT = 50000;
 
 bool device_is_mtd(int fd, struct mtd_info_user *info)
 {
@@ -27,15 +47,133 @@ static void device_warn_ecc(const struct mtd_device *device, const struct ptb_bl
 			device->path, block->ecc.failed, block->offset, env_values_end());
 }
 
+int device_open(const char *path, bool writing, struct mtd_device *device)
+{
+	struct stat status;
+
+	device->path = path;
+	device->fd = open(path, writing ? O_RDWR : O_RDONLY);
+	if (device->fd < 0) {
+		if (writing && (errno == EACCES || errno == EROFS))
+			fprintf(stderr, "ptbtool: %s: can't be written (%s): a read-only node or partition\n",
+				path, strerror(errno));
+		else
+			fprintf(stderr, "ptbtool: %s: %s\n", path, strerror(errno));
+		return -1;
+	}
+	if (fstat(device->fd, &status) != 0 || !S_ISCHR(status.st_mode) || !device_is_mtd(device->fd, &device->info)) {
+		fprintf(stderr, "ptbtool: %s: not an MTD device\n", path);
+		close(device->fd);
+		return -1;
+	}
+	device->rdev = status.st_rdev;
+	return 0;
+}
+
+/* Named after the MTD device's number, which its read-only node shares, so
+ * that every node of one partition takes the one lock. */
+static void device_lock_path(const struct mtd_device *device, char *path, size_t size)
+{
+	unsigned number = major(device->rdev), minor_number = minor(device->rdev);
+
+	if (number == MTD_CHAR_MAJOR)
+		snprintf(path, size, DEVICE_LOCK_DIR "/ptbtool-mtd%u.lock", minor_number / 2);
+	else
+		snprintf(path, size, DEVICE_LOCK_DIR "/ptbtool-%u-%u.lock", number, minor_number);
+}
+
+static int device_lock_file(const char *path)
+{
+	int fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+
+	if (fd < 0 && errno == ENOENT) {
+		(void)mkdir("/run", 0755);
+		(void)mkdir(DEVICE_LOCK_DIR, 0755);
+		fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+	}
+	return fd;
+}
+
+int device_lock(const struct mtd_device *device, bool writing)
+{
+	char path[64];
+	int fd;
+
+	device_lock_path(device, path, sizeof(path));
+	fd = device_lock_file(path);
+	if (fd < 0) {
+		if (!writing)
+			return DEVICE_UNLOCKED;
+		fprintf(stderr, "ptbtool: %s: %s\n", path, strerror(errno));
+		return -1;
+	}
+	for (int tries = 0; flock(fd, (writing ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0; tries++) {
+		if ((errno != EWOULDBLOCK && errno != EINTR) || tries == DEVICE_LOCK_TRIES) {
+			fprintf(stderr, "ptbtool: %s: %s\n", device->path,
+				errno == EWOULDBLOCK ? "another ptbtool is still at it; nothing done" : strerror(errno));
+			close(fd);
+			return -1;
+		}
+		if (tries == 0)
+			fprintf(stderr, "ptbtool: %s: waiting for another ptbtool to finish with it\n", device->path);
+		usleep(DEVICE_LOCK_WAIT);
+	}
+	return fd;
+}
+
 int device_read(const struct mtd_device *device, struct ptb_block *block)
 {
 	if (ptb_read_block(device->fd, &device->info, block) != 0) {
 		if (block->ecc.values_failed > 0)
 			fprintf(stderr, "ptbtool: %s: the ECC could not correct %u steps of the PTB's values at 0x%llx "
-				"(its first %zu bytes), read twice: no value is shown\n",
+				"(its first %zu bytes), read twice: restore them from a backup or write a full image\n",
 				device->path, block->ecc.values_failed, block->offset, env_values_end());
 		return -1;
 	}
 	device_warn_ecc(device, block);
 	return 0;
+}
+
+/* Says how a write ended; returns the exit status that tells it. */
+static int device_written(const struct mtd_device *device, const struct ptb_write_report *report)
+{
+	if (report->corrected > 0)
+		fprintf(stderr, "ptbtool: warning: %s: the ECC corrected %u bitflips reading the fresh PTB back: "
+			"the flash is wearing\n", device->path, report->corrected);
+	printf("ptbtool: %s: the PTB at 0x%llx is written (%u erase block%s) and reads back as asked\n",
+	       device->path, report->offset, report->blocks_written, report->blocks_written == 1 ? "" : "s");
+	if (!report->mark_failed)
+		return 0;
+	fprintf(stderr, "ptbtool: %s: the PTB may not survive a reboot: the failed block ahead of it may then read as good\n",
+		device->path);
+	return PTBTOOL_CHANGED;
+}
+
+int device_write(const struct mtd_device *device, const struct ptb_block *block, const unsigned char *image,
+		 bool refresh, const char *backup)
+{
+	size_t region = ptb_write_blocks(&device->info) * device->info.erasesize;
+	/* Bytes the ECC could not read whole are not known: every block is written. */
+	const unsigned char *old = block->ecc.failed > 0 ? NULL : block->image;
+	struct ptb_write_report report;
+	char who[PATH_MAX + 16];
+
+	if (backup != NULL && (old == NULL || file_replace(backup, old, region) != 0)) {
+		if (old == NULL)
+			fprintf(stderr, "ptbtool: %s: the PTB does not read whole: no backup of it\n", device->path);
+		return PTBTOOL_REFUSED;
+	}
+	if (!refresh && old != NULL && memcmp(old, image, region) == 0) {
+		printf("ptbtool: %s: the PTB at 0x%llx holds this already: nothing written\n", device->path, block->offset);
+		return 0;
+	}
+	snprintf(who, sizeof(who), "ptbtool: %s", device->path);
+	if (ptb_write(device->fd, &device->info, block->offset, old, image, refresh, who, &report) == 0)
+		return device_written(device, &report);
+	if (!report.touched)
+		return PTBTOOL_REFUSED;
+	fprintf(stderr, "ptbtool: %s: the flash has changed, but the PTB is not what was asked%s%s%s\n", device->path,
+		backup != NULL ? "; ptbtool write puts back its blocks as they were from " : "",
+		backup != NULL ? backup : "", backup != NULL ? "" : "; see what it holds with ptbtool show");
+	return PTBTOOL_CHANGED;
 }

@@ -7,7 +7,10 @@
 int ptbtool_usage(FILE *to)
 {
 	fputs("usage: ptbtool make [--erasesize N] [--fill BYTE] [--fields FILE]... OUT [KEY=VALUE ...]\n"
-	      "       ptbtool show [--erasesize N] [--size N] [--bad LIST] IMAGE [KEY ...]\n", to);
+	      "       ptbtool show [--erasesize N] [--size N] [--bad LIST] DUMP [KEY ...]\n"
+	      "       ptbtool show DEVICE [KEY ...]\n"
+	      "       ptbtool set [--backup FILE] DEVICE [KEY=VALUE ...]\n"
+	      "       ptbtool write [--backup FILE] DEVICE IMAGE\n", to);
 	return to == stdout ? 0 : 2;
 }
 
@@ -20,6 +23,18 @@ int ptbtool_option(int argc, char **argv, int *i)
 	else if (*i < argc && argv[*i][0] == '-' && argv[*i][1] != '\0')
 		return *i + 1 < argc ? PTBTOOL_OPTION : ptbtool_usage(stderr);
 	return *i < argc ? PTBTOOL_OPERANDS : ptbtool_usage(stderr);
+}
+
+int ptbtool_backup_option(int argc, char **argv, int *i, const char **backup)
+{
+	int more;
+
+	for (; (more = ptbtool_option(argc, argv, i)) == PTBTOOL_OPTION; *i += 2) {
+		if (strcmp(argv[*i], "--backup") != 0)
+			return ptbtool_usage(stderr);
+		*backup = argv[*i + 1];
+	}
+	return more;
 }
 
 static int ptbtool_digit(char c, unsigned base)

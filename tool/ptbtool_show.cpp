@@ -115,27 +115,32 @@ static enum show_source show_open(const char *path, struct dump_source *dump, st
 	if (S_ISCHR(status.st_mode) && device_is_mtd(dump->fd, &device->info)) {
 		device->path = path;
 		device->fd = dump->fd;
+		device->rdev = status.st_rdev;
 		return SHOW_DEVICE;
 	}
 	fprintf(stderr, "ptbtool: %s: not a dump file, a pipe or an MTD device\n", dump->name);
 	return SHOW_NOTHING;
 }
 
-/* One read of the device for all the keys asked. */
+/* One read of the device for all the keys asked, never of a block that a
+ * write has half done. */
 static int show_device(const struct mtd_device *device, const struct dump_partition *given, int count, char **keys)
 {
 	struct ptb_block block;
-	int result;
+	int lock, result = 1;
 
 	if (given->size != 0 || given->erasesize != 0 || given->bad_count != 0) {
 		fprintf(stderr, "ptbtool: %s: an MTD device tells its own geometry and bad blocks: "
 			"no --erasesize, --size or --bad with it\n", device->path);
 		return 1;
 	}
-	if (device_read(device, &block) != 0)
-		return 1;
-	result = show_image(block.image, count, keys);
-	free(block.image);
+	lock = device_lock(device, false);
+	if (lock != -1 && device_read(device, &block) == 0) {
+		result = show_image(block.image, count, keys);
+		free(block.image);
+	}
+	if (lock >= 0)
+		close(lock);
 	return result;
 }
 

@@ -1,6 +1,6 @@
 /* ptbtool as a process: images that make writes read back through ptbenv
- * over the simulated device, refusals leave OUT untouched, and show prints
- * what ptbenv prints over the same dump. */
+ * over the simulated device, also once written to it, refusals leave OUT
+ * untouched, and show prints what ptbenv prints over the same dump. */
 #include "run_tool.h"
 
 #include <dirent.h>
@@ -398,6 +398,29 @@ TEST(Make, SignalsLeaveNoTemporaryFile)
 		EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
 		EXPECT_EQ(dir.files(), std::vector<std::string>());
 	}
+}
+
+/* What a process writes to the preloaded device outlasts it: the PTB made,
+ * programmed into block 1 after block 0 was marked bad, is what ptbenv then
+ * reads over the partition the writer left. */
+TEST(Make, ImageWrittenToTheDeviceReadsBackInTheNextProcess)
+{
+	scratch dir;
+	ASSERT_EQ(run_ptbtool({ "make", dir.path("ptb.img"), "chipinfo=rewritten" }).status, 0);
+	ptb_bytes factory = ptb_blank();
+	ptb_put_text(factory, "chipinfo", "factory");
+
+	tool_run written = run_device_writer({ "markbad", "0", "erase", "0x20000", "0x20000",
+					       "program", "0x20000", dir.path("ptb.img") }, sim_default(factory));
+	EXPECT_EQ(written.status, 0);
+	EXPECT_EQ(written.err, "");
+	EXPECT_EQ(written.device_log, "open read-write\nMEMGETINFO\nMEMSETBADBLOCK 0x0 -> 0\n"
+				      "MEMERASE 0x20000+0x20000 -> 0\npwrite 40960 at 0x20000 -> 40960\nclose\n");
+	EXPECT_EQ(written.device_after.bad_blocks, std::vector<uint32_t>{ 0 });
+	EXPECT_EQ(written.device_after.image.size(), SIM_SIZE);
+	tool_run read = run_ptbenv({ "chipinfo" }, written.device_after);
+	EXPECT_EQ(read.out, "chipinfo:rewritten\n");
+	EXPECT_EQ(read.err, bad_block_lines(SIM_ERASESIZE, 0, 1));
 }
 
 /* What a factory never writes: a value running on, erased flash in the

@@ -1,5 +1,6 @@
 #include "run_tool.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -27,23 +28,49 @@ static std::string read_file(const std::string &path)
 	return text;
 }
 
+/* The loader splits LD_PRELOAD at blanks and colons, which the build's path
+ * may hold: the device is preloaded through a link in the run's folder. */
+static std::string device_preload(const std::string &dir)
+{
+	std::string preload = MTDSIM_PRELOAD;
+	preload.replace(preload.rfind(MTDSIM_PATH), strlen(MTDSIM_PATH), dir + "/libmtdsim.so");
+	return preload;
+}
+
+static std::string number_list(const std::vector<uint32_t> &numbers)
+{
+	std::string list;
+	for (uint32_t number : numbers)
+		list += (list.empty() ? "" : ",") + std::to_string(number);
+	return list;
+}
+
+static std::string range_list(const std::vector<mtdsim_range> &ranges)
+{
+	std::string list;
+	for (const mtdsim_range &range : ranges)
+		list += (list.empty() ? "" : ",") + std::to_string(range.start) + "-" + std::to_string(range.end);
+	return list;
+}
+
 /* The partition as the preloaded device reads it from the environment. */
 static void set_device_environment(const sim_partition &device, const std::string &dir)
 {
-	std::string bad;
-	for (uint32_t block : device.bad_blocks)
-		bad += (bad.empty() ? "" : ",") + std::to_string(block);
-
 #ifdef PTBENV_EMULATOR
 	unsetenv("LD_PRELOAD");
 #else
-	setenv("LD_PRELOAD", MTDSIM_PRELOAD, 1);
+	setenv("LD_PRELOAD", device_preload(dir).c_str(), 1);
 #endif
 	setenv("MTDSIM_LOG", (dir + "/device.log").c_str(), 1);
 	setenv("MTDSIM_IMAGE", (dir + "/image").c_str(), 1);
 	setenv("MTDSIM_SIZE", std::to_string(device.size).c_str(), 1);
 	setenv("MTDSIM_ERASESIZE", std::to_string(device.erasesize).c_str(), 1);
-	setenv("MTDSIM_BAD", bad.c_str(), 1);
+	setenv("MTDSIM_WRITESIZE", std::to_string(device.writesize).c_str(), 1);
+	setenv("MTDSIM_BAD", number_list(device.bad_blocks).c_str(), 1);
+	setenv("MTDSIM_WEAK_BLOCKS", number_list(device.weak_blocks).c_str(), 1);
+	setenv("MTDSIM_WEAK_PAGES", number_list(device.weak_pages).c_str(), 1);
+	setenv("MTDSIM_UNCORRECTABLE", range_list(device.uncorrectable).c_str(), 1);
+	setenv("MTDSIM_CORRECTED", range_list(device.corrected).c_str(), 1);
 	setenv("MTDSIM_FAULT", mtdsim_fault_name(device.fault), 1);
 }
 
@@ -70,9 +97,9 @@ static void append_words(std::vector<std::string> &words, const char *text)
  * the emulated program with -E, since in the emulator's own environment the
  * host's loader would try to load it into the emulator. PTBENV_TEST_EMULATOR,
  * if set, replaces the build's emulator command: so the same cases run over
- * another C library (qemu-aarch64 -L ROOT). */
+ * another C library (qemu-aarch64 -L ROOT). With no dir, no device is preloaded. */
 static std::vector<std::string> command_line(const char *tool, const std::vector<std::string> &args,
-					     const tool_options &options)
+					     const tool_options &options, const std::string &dir)
 {
 	std::vector<std::string> words;
 
@@ -80,8 +107,10 @@ static std::vector<std::string> command_line(const char *tool, const std::vector
 #ifdef PTBENV_EMULATOR
 	const char *emulator = getenv("PTBENV_TEST_EMULATOR");
 	append_words(words, emulator ? emulator : PTBENV_EMULATOR);
-	words.push_back("-E");
-	words.push_back("LD_PRELOAD=" MTDSIM_PRELOAD);
+	if (!dir.empty()) {
+		words.push_back("-E");
+		words.push_back("LD_PRELOAD=" + device_preload(dir));
+	}
 	/* qemu-user leaves the guest's RLIMIT_AS unapplied; a guest address
 	 * space of the limit's size makes the allocation fail the same way. */
 	if (options.little_memory) {
@@ -90,6 +119,7 @@ static std::vector<std::string> command_line(const char *tool, const std::vector
 	}
 #else
 	(void)options;
+	(void)dir;
 #endif
 	words.push_back(tool);
 	words.insert(words.end(), args.begin(), args.end());
@@ -159,6 +189,27 @@ static void exec_tool(const std::vector<std::string> &words, const sim_partition
 	_exit(127);
 }
 
+/* The partition as the run left it: the preloaded device wrote what changed
+ * back to the image, and logged each mark that it kept. */
+static sim_partition device_after(const sim_partition &device, const std::string &image, const std::string &log)
+{
+	static const char MARK[] = "MEMSETBADBLOCK 0x";
+	static const char KEPT[] = " -> 0\n";
+	sim_partition after = device;
+
+	after.image.assign(image.begin(), image.end());
+	for (size_t at = log.find(MARK); at != std::string::npos; at = log.find(MARK, at + 1)) {
+		size_t end = log.find('\n', at);
+		if (end == std::string::npos || log.compare(end + 1 - strlen(KEPT), strlen(KEPT), KEPT) != 0)
+			continue;
+		uint64_t offset = strtoull(log.c_str() + at + strlen(MARK), NULL, 16);
+		uint32_t block = device.erasesize ? offset / device.erasesize : 0;
+		if (std::find(after.bad_blocks.begin(), after.bad_blocks.end(), block) == after.bad_blocks.end())
+			after.bad_blocks.push_back(block);
+	}
+	return after;
+}
+
 static tool_run run_tool(const char *tool, const std::vector<std::string> &args, const sim_partition &device,
 			 const tool_options &options)
 {
@@ -167,9 +218,9 @@ static tool_run run_tool(const char *tool, const std::vector<std::string> &args,
 	tool_run run;
 	int wait_status;
 
-	if (!ptb_write_file(dir + "/image", device.image))
+	if (!ptb_write_file(dir + "/image", device.image) || symlink(MTDSIM_PATH, (dir + "/libmtdsim.so").c_str()) != 0)
 		abort();
-	std::vector<std::string> words = command_line(tool, args, options);
+	std::vector<std::string> words = command_line(tool, args, options, dir);
 	fflush(NULL);
 	pid_t pid = fork();
 	if (pid == 0)
@@ -186,7 +237,8 @@ static tool_run run_tool(const char *tool, const std::vector<std::string> &args,
 		run.err = without_line_containing(run.err, "WARNING: AddressSanitizer failed to allocate ");
 #endif
 	run.device_log = read_file(dir + "/device.log");
-	for (const char *name : { "/out", "/err", "/device.log", "/image" })
+	run.device_after = device_after(device, read_file(dir + "/image"), run.device_log);
+	for (const char *name : { "/out", "/err", "/device.log", "/image", "/libmtdsim.so" })
 		unlink((dir + name).c_str());
 	rmdir(dir.c_str());
 	return run;
@@ -204,7 +256,7 @@ tool_run run_ptbtool(const std::vector<std::string> &args, const tool_options &o
 
 int start_ptbtool(const std::vector<std::string> &args)
 {
-	std::vector<std::string> words = command_line(PTBTOOL_PATH, args, tool_options());
+	std::vector<std::string> words = command_line(PTBTOOL_PATH, args, tool_options(), "");
 	std::vector<char *> argv;
 
 	for (const std::string &word : words)
@@ -220,4 +272,14 @@ int start_ptbtool(const std::vector<std::string> &args)
 		_exit(127);
 	}
 	return pid;
+}
+
+tool_run run_ptbtool_on(const std::vector<std::string> &args, const sim_partition &device, const tool_options &options)
+{
+	return run_tool(PTBTOOL_PATH, args, device, options);
+}
+
+tool_run run_device_writer(const std::vector<std::string> &args, const sim_partition &device)
+{
+	return run_tool(MTDSIM_WRITER_PATH, args, device, tool_options());
 }

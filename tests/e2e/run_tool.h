@@ -15,6 +15,7 @@ struct tool_run {
 	std::string err;
 	int status;		/* exit status, or 128 plus the signal that ended it */
 	std::string device_log;	/* the device calls, one line each */
+	sim_partition device_after;	/* the partition as the run left it, for the next run */
 };
 
 /* Where the tool's standard output goes: a file that is read back, nowhere
@@ -33,6 +34,11 @@ tool_run run_ptbenv(const std::vector<std::string> &args, const sim_partition &d
 
 /* The built ptbtool, with no device attached. */
 tool_run run_ptbtool(const std::vector<std::string> &args, const tool_options &options = tool_options());
+/* ptbtool over the simulated device, preloaded as for run_ptbenv. */
+tool_run run_ptbtool_on(const std::vector<std::string> &args, const sim_partition &device,
+			const tool_options &options = tool_options());
+/* The simulated device's writer process (tests/mtdsim/mtdsim_writer.cpp) over it. */
+tool_run run_device_writer(const std::vector<std::string> &args, const sim_partition &device);
 
 /* Starts the built ptbtool, its output thrown away, and returns its process
  * without waiting for it. */

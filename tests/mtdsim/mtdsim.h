@@ -1,18 +1,35 @@
 /* A simulated MTD partition standing in for /dev/mtd2 on machines without one.
  *
  * Linked into a test (or preloaded into a process with LD_PRELOAD), it takes
- * over the C library's open, ioctl, pread and close for the device path and
- * its descriptor and passes everything else through. Tests set the partition
- * up either in-process with mtdsim_attach() or, for a preloaded process,
- * through the environment:
- *   MTDSIM_IMAGE      file holding the partition's bytes (device missing if unset)
+ * over the C library's open, ioctl, pread, pwrite, fstat and close for the
+ * device path, its read-only node /dev/mtd2ro, and their descriptors, and
+ * passes everything else through. Tests set the partition up either
+ * in-process with mtdsim_attach() or, for a preloaded process, through the
+ * environment:
+ *   MTDSIM_IMAGE      file holding the partition's bytes (device missing if
+ *                     unset); what a process changed is written back to it
+ *                     when it closes a descriptor opened for writing
  *   MTDSIM_SIZE       partition size in bytes (default: the file's size rounded
  *                     up to whole erase blocks)
  *   MTDSIM_ERASESIZE  erase-block size in bytes (default 131072)
+ *   MTDSIM_WRITESIZE  page size in bytes (default 2048)
  *   MTDSIM_BAD        comma-separated numbers of bad erase blocks
+ *   MTDSIM_WEAK_BLOCKS, MTDSIM_WEAK_PAGES  the same for blocks that fail to
+ *                     erase and pages that fail to program
+ *   MTDSIM_UNCORRECTABLE, MTDSIM_CORRECTED  byte ranges "START-END,START-END"
+ *                     (END exclusive) that the ECC fails on or corrects
  *   MTDSIM_FAULT      one fault name, see mtdsim_fault_name()
  *   MTDSIM_LOG        file that each device call is appended to, one line each
- * Bytes of the partition beyond the image read as erased flash (0xFF). */
+ * Bytes of the partition beyond the image read as erased flash (0xFF).
+ *
+ * The ECC works in MTDSIM_ECC_STEP steps on whole pages, as NAND does: a read
+ * touching any byte of a page reads the whole page, and each step of it that
+ * overlaps an uncorrectable range adds 1 to ECCGETSTATS's failed (the range's
+ * bytes in the caller's buffer come back XORed with n, 1 to 255, for the
+ * n-th read that failed), each other step overlapping a corrected range 1 to
+ * corrected. The counters start at MTDSIM_EARLIER_CORRECTED and
+ * MTDSIM_EARLIER_FAILED, from reads before the test's. The ranges stay where
+ * they are through erasing and programming, as a worn spot does. */
 #ifndef MTDSIM_H
 #define MTDSIM_H
 
@@ -32,7 +49,23 @@ enum mtdsim_fault {
 	MTDSIM_PREAD_FAILS,
 	MTDSIM_PREAD_EINTR,
 	MTDSIM_PREAD_SHORT,
+	MTDSIM_NO_ECC_STATS,	/* a driver without ECC counters */
+	MTDSIM_ECC_TRANSIENT,	/* each uncorrectable range fails the first read only */
+	MTDSIM_READ_ONLY,	/* a partition without MTD_WRITEABLE */
+	MTDSIM_ERASE_FAILS,	/* a write-protected chip */
+	MTDSIM_PROGRAM_FAILS,	/* every page is left part-programmed */
+	MTDSIM_MARKBAD_FAILS,	/* the mark is in the kernel's memory only */
 	MTDSIM_FAULT_COUNT
+};
+
+const uint32_t MTDSIM_DEFAULT_WRITESIZE = 2048;
+const uint32_t MTDSIM_ECC_STEP = 256;
+const uint32_t MTDSIM_EARLIER_CORRECTED = 17;
+const uint32_t MTDSIM_EARLIER_FAILED = 5;
+
+/* Partition byte offsets, end exclusive. */
+struct mtdsim_range {
+	uint64_t start, end;
 };
 
 struct mtdsim_device {
@@ -40,9 +73,18 @@ struct mtdsim_device {
 	size_t image_length;
 	uint32_t size;
 	uint32_t erasesize;
-	const uint32_t *bad_blocks;	/* erase-block numbers; copied */
+	const uint32_t *bad_blocks;	/* erase-block numbers; copied, like the lists below */
 	size_t bad_count;
 	enum mtdsim_fault fault;
+	const struct mtdsim_range *uncorrectable;
+	size_t uncorrectable_count;
+	const struct mtdsim_range *corrected;
+	size_t corrected_count;
+	const uint32_t *weak_blocks;	/* erase-block numbers whose erase fails */
+	size_t weak_block_count;
+	const uint32_t *weak_pages;	/* page numbers from the partition's start whose program fails */
+	size_t weak_page_count;
+	uint32_t writesize;		/* 0: MTDSIM_DEFAULT_WRITESIZE */
 };
 
 /* What the code under test did to the device since the last attach. */
@@ -53,9 +95,13 @@ struct mtdsim_counts {
 	unsigned memgetinfo;
 	unsigned badblock_queries;
 	unsigned preads;
-	unsigned misuses;		/* read, lseek or an unknown ioctl on the device */
+	unsigned misuses;		/* read, write, lseek or an unknown ioctl on the device */
 	int64_t last_pread_offset;
 	size_t last_pread_length;
+	unsigned eccgetstats;
+	unsigned erases;
+	unsigned writes;
+	unsigned markbads;
 };
 
 /* Replaces the partition and clears the call record and log. */
@@ -67,6 +113,12 @@ const struct mtdsim_counts *mtdsim_calls(void);
 /* Every device call since the last attach, one line each, e.g.
  * "MEMGETBADBLOCK 0x4000 -> 1" or "pread 40960 at 0x8000 -> 40960". */
 const char *mtdsim_log(void);
+
+/* The partition's bytes as they are now, *length (its size) of them. */
+const unsigned char *mtdsim_contents(size_t *length);
+/* Whether the block carries a bad-block mark on the flash: bad when attached
+ * or marked since by a MEMSETBADBLOCK that succeeded. */
+bool mtdsim_is_marked_bad(uint32_t block);
 
 /* The name used in MTDSIM_FAULT, e.g. "pread-fails", or NULL past the last. */
 const char *mtdsim_fault_name(enum mtdsim_fault fault);

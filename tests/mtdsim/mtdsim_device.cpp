@@ -1,4 +1,4 @@
-/* The simulated partition: geometry, bad blocks, faults and the call record. */
+/* The simulated partition: geometry, descriptors, bad blocks, faults and the call record. */
 #include "mtdsim.h"
 #include "mtdsim_internal.h"
 
@@ -11,25 +11,45 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 static const char DEVICE_PATH[] = "/dev/mtd2";
+static const char READ_ONLY_PATH[] = "/dev/mtd2ro";
+/* MTD character devices: major 90, minor 2N for mtdN and 2N + 1 for mtdNro. */
+static const unsigned MTD_CHAR_MAJOR = 90;
+static const unsigned DEVICE_MINOR = 4;
 static const size_t LOG_ROOM = 256 * 1024;
 static const int MAX_OPEN = 8;
 
+/* A bad-block mark made by MEMSETBADBLOCK; one not kept is in the kernel's
+ * memory only and is gone for the next process. */
+struct mark {
+	uint32_t block;
+	bool kept;
+};
+
+/* An open device descriptor; fd_plus_one 0 marks a free slot. */
+struct descriptor {
+	int fd_plus_one;
+	bool readable;
+	bool writable;
+	bool read_only_node;
+};
+
 static bool attached;
 static struct mtdsim_device device;
-static unsigned char *image;
 static uint32_t *bad_blocks;
+static struct mark *marks;
+static size_t mark_count;
 static struct mtdsim_counts calls;
 static char log_text[LOG_ROOM];
 static size_t log_length;
-/* Device descriptors plus one, so that 0 marks a free slot. */
-static int open_fds[MAX_OPEN];
+static struct descriptor open_fds[MAX_OPEN];
 
 /* Appends one line to the in-memory log and, when MTDSIM_LOG names a file, to
  * it; the file is opened per line so that no descriptor outlives the call. */
-static void log_call(const char *format, ...)
+__attribute__((format(printf, 1, 2))) static void log_call(const char *format, ...)
 {
 	char line[160];
 	va_list args;
@@ -65,21 +85,24 @@ static void log_call(const char *format, ...)
 
 void mtdsim_attach(const struct mtdsim_device *config)
 {
-	free(image);
 	free(bad_blocks);
+	free(marks);
+	marks = NULL;
+	mark_count = 0;
 	device = *config;
-	image = (unsigned char *)malloc(config->image_length ? config->image_length : 1);
 	bad_blocks = (uint32_t *)malloc(sizeof(uint32_t) * (config->bad_count ? config->bad_count : 1));
-	if (image == NULL || bad_blocks == NULL) {
+	if (bad_blocks == NULL) {
 		fprintf(stderr, "mtdsim: out of memory\n");
 		abort();
 	}
-	if (config->image_length)
-		memcpy(image, config->image, config->image_length);
 	if (config->bad_count)
 		memcpy(bad_blocks, config->bad_blocks, sizeof(uint32_t) * config->bad_count);
-	device.image = image;
 	device.bad_blocks = bad_blocks;
+	/* The partition's bytes and the lists about them are the flash's own copies. */
+	mtdsim_flash_attach(config);
+	device.image = NULL;
+	device.uncorrectable = device.corrected = NULL;
+	device.weak_blocks = device.weak_pages = NULL;
 	attached = true;
 	memset(&calls, 0, sizeof(calls));
 	calls.last_pread_offset = -1;
@@ -104,25 +127,29 @@ const char *mtdsim_log(void)
 
 bool mtdsim_is_device_path(const char *path)
 {
-	return path != NULL && strcmp(path, DEVICE_PATH) == 0;
+	return path != NULL && (strcmp(path, DEVICE_PATH) == 0 || strcmp(path, READ_ONLY_PATH) == 0);
+}
+
+static struct descriptor *descriptor_of(int fd)
+{
+	for (int i = 0; i < MAX_OPEN; i++)
+		if (open_fds[i].fd_plus_one == fd + 1)
+			return &open_fds[i];
+	return NULL;
 }
 
 bool mtdsim_is_device_fd(int fd)
 {
-	for (int i = 0; i < MAX_OPEN; i++)
-		if (open_fds[i] == fd + 1)
-			return true;
-	return false;
+	return descriptor_of(fd) != NULL;
 }
 
-static int fail(int error)
+int mtdsim_fail(int error)
 {
 	errno = error;
 	return -1;
 }
 
-/* What the attached fault makes call do: 0 nothing, else an errno or MTDSIM_SHORT. */
-static int injected(enum mtdsim_call call)
+int mtdsim_injected(unsigned call)
 {
 	const struct mtdsim_fault_effect *effect = mtdsim_fault_effect(device.fault);
 
@@ -138,69 +165,144 @@ static const char *access_mode(int flags)
 	}
 }
 
-int mtdsim_open(int flags)
+/* Opens for writing fail on the read-only node and, as the kernel has it,
+ * on a partition without MTD_WRITEABLE. */
+int mtdsim_open(const char *path, int flags)
 {
-	int error = injected(MTDSIM_OPEN);
+	bool read_only_node = strcmp(path, READ_ONLY_PATH) == 0;
+	bool writing = (flags & O_ACCMODE) != O_RDONLY;
+	int error = mtdsim_injected(writing ? MTDSIM_OPEN | MTDSIM_OPEN_WRITABLE : MTDSIM_OPEN);
 
-	log_call("open %s", access_mode(flags));
+	if (read_only_node)
+		log_call("open mtd2ro %s", access_mode(flags));
+	else
+		log_call("open %s", access_mode(flags));
 	if (!attached)
-		return fail(ENOENT);
+		return mtdsim_fail(ENOENT);
 	if (error != 0)
-		return fail(error);
+		return mtdsim_fail(error);
+	if (read_only_node && writing)
+		return mtdsim_fail(EACCES);
 	for (int i = 0; i < MAX_OPEN; i++) {
-		if (open_fds[i] != 0)
+		if (open_fds[i].fd_plus_one != 0)
 			continue;
 		/* A real descriptor keeps the number from being handed out twice. */
 		int fd = syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDONLY | O_CLOEXEC);
 		if (fd < 0)
 			return -1;
-		open_fds[i] = fd + 1;
+		open_fds[i].fd_plus_one = fd + 1;
+		open_fds[i].readable = (flags & O_ACCMODE) != O_WRONLY;
+		open_fds[i].writable = writing;
+		open_fds[i].read_only_node = read_only_node;
 		calls.opens++;
 		calls.open_descriptors++;
 		return fd;
 	}
-	return fail(EMFILE);
+	return mtdsim_fail(EMFILE);
 }
 
+/* Closing a descriptor opened for writing keeps what changed for the next process. */
 int mtdsim_close(int fd)
 {
-	for (int i = 0; i < MAX_OPEN; i++) {
-		if (open_fds[i] != fd + 1)
-			continue;
-		open_fds[i] = 0;
-		calls.closes++;
-		calls.open_descriptors--;
-		log_call("close");
-		return syscall(SYS_close, fd);
-	}
-	return fail(EBADF);
+	struct descriptor *open_fd = descriptor_of(fd);
+
+	if (open_fd == NULL)
+		return mtdsim_fail(EBADF);
+	if (open_fd->writable)
+		mtdsim_flash_save();
+	open_fd->fd_plus_one = 0;
+	calls.closes++;
+	calls.open_descriptors--;
+	log_call("close");
+	return syscall(SYS_close, fd);
 }
 
-static bool is_bad(uint64_t offset)
+int mtdsim_fstat(int fd, struct stat *st)
 {
-	uint64_t block = device.erasesize ? offset / device.erasesize : 0;
+	const struct descriptor *open_fd = descriptor_of(fd);
 
+	memset(st, 0, sizeof(*st));
+	st->st_mode = S_IFCHR | 0660;
+	st->st_nlink = 1;
+	st->st_rdev = makedev(MTD_CHAR_MAJOR, DEVICE_MINOR + (open_fd->read_only_node ? 1 : 0));
+	st->st_blksize = 4096;
+	return 0;
+}
+
+static uint32_t block_of(uint64_t offset)
+{
+	return device.erasesize ? offset / device.erasesize : 0;
+}
+
+static bool is_listed_bad(uint32_t block)
+{
 	for (size_t i = 0; i < device.bad_count; i++)
 		if (device.bad_blocks[i] == block)
 			return true;
 	return false;
 }
 
+static const struct mark *mark_of(uint32_t block)
+{
+	for (size_t i = 0; i < mark_count; i++)
+		if (marks[i].block == block)
+			return &marks[i];
+	return NULL;
+}
+
+bool mtdsim_is_bad(uint64_t offset)
+{
+	uint32_t block = block_of(offset);
+
+	return is_listed_bad(block) || mark_of(block) != NULL;
+}
+
+bool mtdsim_is_marked_bad(uint32_t block)
+{
+	const struct mark *mark = mark_of(block);
+
+	return is_listed_bad(block) || (mark != NULL && mark->kept);
+}
+
+static void add_mark(uint32_t block, bool kept)
+{
+	struct mark *more = (struct mark *)realloc(marks, sizeof(struct mark) * (mark_count + 1));
+
+	if (more == NULL) {
+		fprintf(stderr, "mtdsim: out of memory\n");
+		abort();
+	}
+	marks = more;
+	marks[mark_count].block = block;
+	marks[mark_count].kept = kept;
+	mark_count++;
+}
+
+static uint32_t bad_block_count(void)
+{
+	uint32_t count = device.bad_count;
+
+	for (size_t i = 0; i < mark_count; i++)
+		count += marks[i].kept;
+	return count;
+}
+
 static int get_info(struct mtd_info_user *info)
 {
-	int error = injected(MTDSIM_MEMGETINFO);
+	int error = mtdsim_injected(MTDSIM_MEMGETINFO);
+	uint32_t writesize = device.writesize ? device.writesize : MTDSIM_DEFAULT_WRITESIZE;
 
 	calls.memgetinfo++;
 	log_call("MEMGETINFO");
 	if (error != 0)
-		return fail(error);
+		return mtdsim_fail(error);
 	memset(info, 0, sizeof(*info));
 	info->type = MTD_NANDFLASH;
-	info->flags = MTD_CAP_NANDFLASH;
+	info->flags = mtdsim_injected(MTDSIM_OPEN_WRITABLE) ? 0 : MTD_CAP_NANDFLASH;
 	info->size = device.size;
 	info->erasesize = device.erasesize;
-	info->writesize = 2048;
-	info->oobsize = 64;
+	info->writesize = writesize;
+	info->oobsize = writesize / 32;
 	return 0;
 }
 
@@ -208,65 +310,125 @@ static int get_info(struct mtd_info_user *info)
 static int get_bad_block(const loff_t *offset)
 {
 	loff_t at = *offset;
-	int error = injected(MTDSIM_MEMGETBADBLOCK);
+	int error = mtdsim_injected(MTDSIM_MEMGETBADBLOCK);
 	int answer;
 
 	calls.badblock_queries++;
 	if (error != 0)
-		answer = fail(error);
+		answer = mtdsim_fail(error);
 	else if (at < 0 || (uint64_t)at >= device.size)
-		answer = fail(EINVAL);
+		answer = mtdsim_fail(EINVAL);
 	else
-		answer = is_bad(at);
+		answer = mtdsim_is_bad(at);
 	log_call("MEMGETBADBLOCK 0x%llx -> %d", (long long)at, answer);
 	return answer;
 }
 
+/* As the kernel: a block already bad is left as it is, with success; a mark
+ * that can't be written stays in memory, so the block reads bad until the
+ * next process. */
+static int set_bad_block(const struct descriptor *open_fd, const loff_t *offset)
+{
+	loff_t at = *offset;
+	int error = mtdsim_injected(MTDSIM_MEMSETBADBLOCK);
+
+	calls.markbads++;
+	if (!open_fd->writable)
+		error = EPERM;
+	else if (at < 0 || (uint64_t)at >= device.size)
+		error = EINVAL;
+	else if (mtdsim_is_bad(at)) {
+		log_call("MEMSETBADBLOCK 0x%llx -> 0 (already bad)", (long long)at);
+		return 0;
+	} else if (error == 0)
+		add_mark(block_of(at), true);
+	else if (device.fault == MTDSIM_MARKBAD_FAILS)
+		add_mark(block_of(at), false);
+	log_call("MEMSETBADBLOCK 0x%llx -> %d", (long long)at, error ? -1 : 0);
+	return error ? mtdsim_fail(error) : 0;
+}
+
+static int erase(const struct descriptor *open_fd, const struct erase_info_user *info)
+{
+	int answer;
+
+	calls.erases++;
+	if (!open_fd->writable)
+		answer = mtdsim_fail(EPERM);
+	else
+		answer = mtdsim_flash_erase(info->start, info->length);
+	log_call("MEMERASE 0x%x+0x%x -> %d", info->start, info->length, answer);
+	return answer;
+}
+
+static int get_ecc_stats(struct mtd_ecc_stats *stats)
+{
+	int error = mtdsim_injected(MTDSIM_ECCGETSTATS);
+
+	calls.eccgetstats++;
+	if (error != 0) {
+		log_call("ECCGETSTATS -> -1");
+		return mtdsim_fail(error);
+	}
+	memset(stats, 0, sizeof(*stats));
+	mtdsim_flash_ecc_counts(&stats->corrected, &stats->failed);
+	stats->badblocks = bad_block_count();
+	log_call("ECCGETSTATS -> corrected %u failed %u", stats->corrected, stats->failed);
+	return 0;
+}
+
+/* Commands that change the flash need a descriptor open for writing, as in
+ * the kernel's MTD character device. */
 int mtdsim_ioctl(int fd, unsigned long request, void *arg)
 {
-	(void)fd;
+	const struct descriptor *open_fd = descriptor_of(fd);
+
 	if (request == MEMGETINFO)
 		return get_info((struct mtd_info_user *)arg);
 	if (request == MEMGETBADBLOCK)
 		return get_bad_block((const loff_t *)arg);
+	if (request == MEMSETBADBLOCK)
+		return set_bad_block(open_fd, (const loff_t *)arg);
+	if (request == MEMERASE)
+		return erase(open_fd, (const struct erase_info_user *)arg);
+	if (request == ECCGETSTATS)
+		return get_ecc_stats((struct mtd_ecc_stats *)arg);
 	calls.misuses++;
 	log_call("ioctl 0x%lx (not expected)", request);
-	return fail(ENOTTY);
-}
-
-/* Copies what the partition holds at offset; past the image it is erased. */
-static ssize_t read_partition(unsigned char *buf, size_t count, off_t offset)
-{
-	if (offset < 0)
-		return fail(EINVAL);
-	if ((uint64_t)offset >= device.size)
-		return 0;
-	if (count > device.size - (uint64_t)offset)
-		count = device.size - (uint64_t)offset;
-	for (size_t i = 0; i < count; i++) {
-		uint64_t at = (uint64_t)offset + i;
-		buf[i] = at < device.image_length ? device.image[at] : 0xFF;
-	}
-	return count;
+	return mtdsim_fail(ENOTTY);
 }
 
 ssize_t mtdsim_pread(int fd, void *buf, size_t count, off_t offset)
 {
 	ssize_t got;
-	int error = injected(MTDSIM_PREAD);
+	int error = mtdsim_injected(MTDSIM_PREAD);
 
-	(void)fd;
 	calls.preads++;
 	calls.last_pread_offset = offset;
 	calls.last_pread_length = count;
-	if (error > 0)
-		got = fail(error);
+	if (!descriptor_of(fd)->readable)
+		got = mtdsim_fail(EBADF);
+	else if (error > 0)
+		got = mtdsim_fail(error);
 	else if (error == MTDSIM_SHORT && count > 0)
-		got = read_partition((unsigned char *)buf, count - 1, offset);
+		got = mtdsim_flash_read((unsigned char *)buf, count - 1, offset);
 	else
-		got = read_partition((unsigned char *)buf, count, offset);
+		got = mtdsim_flash_read((unsigned char *)buf, count, offset);
 	log_call("pread %zu at 0x%llx -> %zd", count, (long long)offset, got);
 	return got;
+}
+
+ssize_t mtdsim_pwrite(int fd, const void *buf, size_t count, off_t offset)
+{
+	ssize_t put;
+
+	calls.writes++;
+	if (!descriptor_of(fd)->writable)
+		put = mtdsim_fail(EBADF);
+	else
+		put = mtdsim_flash_program((const unsigned char *)buf, count, offset);
+	log_call("pwrite %zu at 0x%llx -> %zd", count, (long long)offset, put);
+	return put;
 }
 
 int mtdsim_misuse(int fd, const char *call)
@@ -274,5 +436,5 @@ int mtdsim_misuse(int fd, const char *call)
 	(void)fd;
 	calls.misuses++;
 	log_call("%s (not expected)", call);
-	return fail(EINVAL);
+	return mtdsim_fail(EINVAL);
 }

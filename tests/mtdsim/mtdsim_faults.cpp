@@ -9,12 +9,22 @@ static const struct mtdsim_fault_effect faults[] = {
 	{ MTDSIM_NO_FAULT, "none", 0, 0 },
 	{ MTDSIM_MISSING, "missing", MTDSIM_OPEN, ENOENT },
 	{ MTDSIM_DENIED, "denied", MTDSIM_OPEN, EACCES },
-	{ MTDSIM_NOT_MTD, "not-mtd", MTDSIM_MEMGETINFO | MTDSIM_MEMGETBADBLOCK, ENOTTY },
+	{ MTDSIM_NOT_MTD, "not-mtd", MTDSIM_MEMGETINFO | MTDSIM_MEMGETBADBLOCK | MTDSIM_MEMERASE |
+	  MTDSIM_MEMSETBADBLOCK | MTDSIM_ECCGETSTATS, ENOTTY },
 	{ MTDSIM_BADBLOCK_FAILS, "badblock-fails", MTDSIM_MEMGETBADBLOCK, EIO },
 	{ MTDSIM_BADBLOCK_EINTR, "badblock-eintr", MTDSIM_MEMGETBADBLOCK, EINTR },
 	{ MTDSIM_PREAD_FAILS, "pread-fails", MTDSIM_PREAD, EIO },
 	{ MTDSIM_PREAD_EINTR, "pread-eintr", MTDSIM_PREAD, EINTR },
 	{ MTDSIM_PREAD_SHORT, "pread-short", MTDSIM_PREAD, MTDSIM_SHORT },
+	{ MTDSIM_NO_ECC_STATS, "no-ecc-stats", MTDSIM_ECCGETSTATS, ENOTTY },
+	/* Reading decides which ranges are spent (mtdsim_flash.cpp). */
+	{ MTDSIM_ECC_TRANSIENT, "ecc-transient", 0, 0 },
+	{ MTDSIM_READ_ONLY, "read-only", MTDSIM_OPEN_WRITABLE, EACCES },
+	{ MTDSIM_ERASE_FAILS, "erase-fails", MTDSIM_MEMERASE, EIO },
+	/* Programming leaves the failing page part-programmed (mtdsim_flash.cpp). */
+	{ MTDSIM_PROGRAM_FAILS, "program-fails", MTDSIM_PWRITE, EIO },
+	/* The kernel keeps the mark in memory (mtdsim_device.cpp). */
+	{ MTDSIM_MARKBAD_FAILS, "markbad-fails", MTDSIM_MEMSETBADBLOCK, EIO },
 };
 
 const struct mtdsim_fault_effect *mtdsim_fault_effect(enum mtdsim_fault fault)

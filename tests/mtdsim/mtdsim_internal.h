@@ -5,6 +5,7 @@
 #include "mtdsim.h"
 
 #include <stddef.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 /* The device calls a fault can hit, one bit each. */
@@ -13,6 +14,11 @@ enum mtdsim_call {
 	MTDSIM_MEMGETINFO = 2,
 	MTDSIM_MEMGETBADBLOCK = 4,
 	MTDSIM_PREAD = 8,
+	MTDSIM_OPEN_WRITABLE = 16,	/* an open for writing, besides MTDSIM_OPEN */
+	MTDSIM_MEMERASE = 32,
+	MTDSIM_PWRITE = 64,
+	MTDSIM_MEMSETBADBLOCK = 128,
+	MTDSIM_ECCGETSTATS = 256,
 };
 
 /* The error a short read stands for: pread returns one byte less than asked. */
@@ -32,11 +38,31 @@ bool mtdsim_is_device_path(const char *path);
 bool mtdsim_is_device_fd(int fd);
 
 /* Each returns what the C library call would, setting errno on failure. */
-int mtdsim_open(int flags);
+int mtdsim_open(const char *path, int flags);
 int mtdsim_ioctl(int fd, unsigned long request, void *arg);
 ssize_t mtdsim_pread(int fd, void *buf, size_t count, off_t offset);
+ssize_t mtdsim_pwrite(int fd, const void *buf, size_t count, off_t offset);
+int mtdsim_fstat(int fd, struct stat *st);
 int mtdsim_close(int fd);
-/* read, lseek and the like, which the tool must never use on the device. */
+/* read, write, lseek and the like, which the tool must never use on the device. */
 int mtdsim_misuse(int fd, const char *call);
+
+/* Shared by the device's calls (mtdsim_device.cpp) and its bytes (mtdsim_flash.cpp). */
+int mtdsim_fail(int error);
+/* What the attached fault makes the calls do: 0 nothing, else an errno or MTDSIM_SHORT. */
+int mtdsim_injected(unsigned calls);
+bool mtdsim_is_bad(uint64_t offset);
+
+/* The partition's bytes: mtdsim_flash.cpp. Each of read, erase and program
+ * returns what the call returns, setting errno on failure. */
+void mtdsim_flash_attach(const struct mtdsim_device *device);
+ssize_t mtdsim_flash_read(unsigned char *buf, size_t count, off_t offset);
+int mtdsim_flash_erase(uint64_t start, uint64_t length);
+ssize_t mtdsim_flash_program(const unsigned char *buf, size_t count, off_t offset);
+void mtdsim_flash_ecc_counts(uint32_t *corrected, uint32_t *failed);
+/* Where the preloaded device keeps what a process changed (MTDSIM_IMAGE). */
+void mtdsim_flash_keep_in(const char *path);
+/* Writes the partition there if it changed since it was last written. */
+void mtdsim_flash_save(void);
 
 #endif

@@ -181,7 +181,9 @@ TEST(Read, NeverMovesTheFilePositionOrReadsSequentially)
 		     "MEMGETINFO\n"
 		     "MEMGETBADBLOCK 0x0 -> 1\n"
 		     "MEMGETBADBLOCK 0x4000 -> 0\n"
+		     "ECCGETSTATS -> corrected 17 failed 5\n"
 		     "pread 40960 at 0x4000 -> 40960\n"
+		     "ECCGETSTATS -> corrected 17 failed 5\n"
 		     "close\n");
 }
 

@@ -16,6 +16,15 @@ void sim_attach(const sim_partition &partition)
 	device.bad_blocks = partition.bad_blocks.data();
 	device.bad_count = partition.bad_blocks.size();
 	device.fault = partition.fault;
+	device.uncorrectable = partition.uncorrectable.data();
+	device.uncorrectable_count = partition.uncorrectable.size();
+	device.corrected = partition.corrected.data();
+	device.corrected_count = partition.corrected.size();
+	device.weak_blocks = partition.weak_blocks.data();
+	device.weak_block_count = partition.weak_blocks.size();
+	device.weak_pages = partition.weak_pages.data();
+	device.weak_page_count = partition.weak_pages.size();
+	device.writesize = partition.writesize;
 	mtdsim_attach(&device);
 }
 

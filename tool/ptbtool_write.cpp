@@ -1,0 +1,109 @@
+/* ptbtool write: writes a PTB image, one make made or a backup, byte for
+ * byte into the erase blocks the values lie in, from the device's first good
+ * block: the factory's and the restore path. */
+#include "ptb/env_layout.h"
+#include "ptb/ptb_env.h"
+#include "ptb/ptb_write.h"
+#include "tool/ptbtool.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+/* The image file, whole: at least the values' bytes, at most what a PTB
+ * read takes on this device, so that a partition dump is not taken for one. */
+static unsigned char *write_load(const char *path, const struct mtd_device *device, size_t *length)
+{
+	size_t most = device->info.erasesize > PTB_MIN_READ ? device->info.erasesize : PTB_MIN_READ;
+	int fd = open(path, O_RDONLY);
+	struct stat status;
+	unsigned char *bytes = NULL;
+
+	if (fd < 0 || fstat(fd, &status) != 0) {
+		fprintf(stderr, "ptbtool: %s: %s\n", path, strerror(errno));
+	} else if (!S_ISREG(status.st_mode) || (size_t)status.st_size < env_values_end() ||
+		   (size_t)status.st_size > most) {
+		fprintf(stderr, "ptbtool: %s: not a PTB image for %s: it must be a file of %zu to %zu bytes\n",
+			path, device->path, env_values_end(), most);
+	} else if ((bytes = (unsigned char *)malloc((size_t)status.st_size)) == NULL) {
+		fprintf(stderr, "ptbtool: %s: %s\n", path, strerror(ENOMEM));
+	} else if (pread(fd, bytes, (size_t)status.st_size, 0) != (ssize_t)status.st_size) {
+		fprintf(stderr, "ptbtool: %s: %s\n", path, errno != 0 ? strerror(errno) : "short read");
+		free(bytes);
+		bytes = NULL;
+	} else {
+		*length = (size_t)status.st_size;
+	}
+	if (fd >= 0)
+		close(fd);
+	return bytes;
+}
+
+/* The blocks to write: the image over the PTB's bytes as read, which stay
+ * past the image's end; the image alone where those could not be read. */
+static unsigned char *write_region(const struct mtd_device *device, const struct ptb_block *block,
+				   const unsigned char *bytes, size_t length)
+{
+	size_t region = ptb_write_blocks(&device->info) * device->info.erasesize;
+	unsigned char *image = (unsigned char *)malloc(region);
+
+	if (image == NULL) {
+		fprintf(stderr, "ptbtool: %s: %s\n", device->path, strerror(ENOMEM));
+		return NULL;
+	}
+	if (length < region && (block->image == NULL || block->ecc.failed > 0)) {
+		fprintf(stderr, "ptbtool: %s: the PTB does not read whole, so the bytes past the image's %zu can't be kept: "
+			"write an image of %zu bytes\n", device->path, length, region);
+		free(image);
+		return NULL;
+	}
+	if (length < region)
+		memcpy(image, block->image, region);
+	memcpy(image, bytes, length < region ? length : region);
+	return image;
+}
+
+static int write_image(const struct mtd_device *device, const char *path, const char *backup)
+{
+	struct ptb_block block;
+	size_t length;
+	unsigned char *bytes = write_load(path, device, &length), *image = NULL;
+	int status = PTBTOOL_REFUSED;
+
+	/* A PTB the ECC can't read whole is what a restore is for: it is written over. */
+	if (bytes != NULL && (device_read(device, &block) == 0 || block.ecc.values_failed > 0)) {
+		image = write_region(device, &block, bytes, length);
+		if (image != NULL)
+			status = device_write(device, &block, image, false, backup);
+		free(block.image);
+	}
+	free(image);
+	free(bytes);
+	return status;
+}
+
+int ptbtool_write(int argc, char **argv)
+{
+	struct mtd_device device;
+	const char *backup = NULL;
+	int i = 1, more, lock, status = PTBTOOL_REFUSED;
+
+	more = ptbtool_backup_option(argc, argv, &i, &backup);
+	if (more != PTBTOOL_OPERANDS)
+		return more;
+	if (argc - i != 2)
+		return ptbtool_usage(stderr);
+	if (device_open(argv[i], true, &device) != 0)
+		return PTBTOOL_REFUSED;
+	lock = device_lock(&device, true);
+	if (lock >= 0) {
+		status = write_image(&device, argv[i + 1], backup);
+		close(lock);
+	}
+	close(device.fd);
+	return status;
+}
