@@ -56,7 +56,7 @@ VALUES_END=4840
 # ecc_values_failed VAR DEVICE OFFSET STEPS: STEPS steps of the values' bytes
 # failed in both reads; after the read's own perror line.
 ecc_values_failed() {
-	printf -v "$1" '%sptbtool: %s: the ECC could not correct %s steps of the PTB'\''s values at 0x%x (its first %s bytes), read twice: no value is shown\n' \
+	printf -v "$1" '%sptbtool: %s: the ECC could not correct %s steps of the PTB'\''s values at 0x%x (its first %s bytes), read twice: restore them from a backup or write a full image\n' \
 		"$PREAD_EBADMSG" "$2" "$4" "$3" "$VALUES_END"
 }
 
