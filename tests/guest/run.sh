@@ -15,8 +15,8 @@
 # stdout, stderr and exit status, byte for byte, with what cases.sh expects.
 # Each kernel boots twice: with the dynamic binaries over Debian 11's C
 # library (glibc 2.31) and mtd-utils, and with the static binaries and no C
-# library at all. Prints
-# PASS/FAIL per case and a summary line; exits 0 only when every case passed.
+# library at all. Prints PASS/FAIL per case and a summary line; exits 0 only
+# when every case passed.
 #
 # Downloads and the modules built for each kernel are cached in
 # ${PTBENV_CACHE:-$HOME/.cache/ptbenv}/guest; delete that directory to move to
