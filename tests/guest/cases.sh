@@ -502,11 +502,18 @@ device_cases() {
 	expect "mtd2-is-dev-null: sninfo" 0 "$READ_FAILED" "$MEMGETINFO_ENOTTY" sninfo
 }
 
-# For PTBENV_GUEST_BENCH: N runs of each binary looking sninfo up on 128 KiB
-# blocks, the geometry most boards have.
+# For PTBENV_GUEST_BENCH, on 128 KiB blocks, the geometry most boards have:
+# N runs of each ptbenv looking sninfo up; N rounds of reading every value,
+# one ptbenv run a key against one ptbtool show, with each build's pair.
 define_bench() {
+	local key keys=()
+	for key in "${LAYOUT_KEYS[@]}"; do
+		[[ ${KIND[$key]} == no_value ]] || keys+=("$key")
+	done
 	image full.img "${FULL_FIELDS[@]}"
 	guest nandsim $NAND_128K parts=2,2
 	guest put full.img 131072 0
 	guest bench "$1" sninfo
+	guest bench_every "$1" /ptbenv /ptbtool "${keys[@]}"
+	guest bench_every "$1" /ptbenv-static /ptbtool-static "${keys[@]}"
 }
