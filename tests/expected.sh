@@ -29,7 +29,7 @@ bad_blocks() {
 # perror_lines LIBC: sets OPEN_ENOENT, MEMGETINFO_ENOTTY, PREAD_EIO and
 # PREAD_EBADMSG (a read the ECC could not correct) to the lines perror prints
 # for the failures the stages provoke, in the words of that C library (glibc,
-# musl); musl words two of them its own way.
+# musl); musl words two of them its own way. EIO_TEXT is its word for EIO.
 perror_lines() {
 	local eio enotty
 	case $1 in
@@ -43,6 +43,7 @@ perror_lines() {
 	OPEN_ENOENT=$'open PTB: No such file or directory\n'
 	MEMGETINFO_ENOTTY="PTB MEMGETINFO: $enotty"$'\n'
 	PREAD_EIO="pread PTB: $eio"$'\n'
+	EIO_TEXT=$eio
 	PREAD_EBADMSG=$'pread PTB: Bad message\n'
 }
 
@@ -77,4 +78,62 @@ ecc_corrected() {
 # --bad with a device.
 device_geometry_given() {
 	printf -v "$1" 'ptbtool: %s: an MTD device tells its own geometry and bad blocks: no --erasesize, --size or --bad with it\n' "$2"
+}
+
+# What ptbtool set and write say on the device, for DEVICE and byte offsets
+# of the partition.
+#
+# written VAR DEVICE OFFSET BLOCKS: on standard output, the PTB at OFFSET
+# written, BLOCKS erase blocks of it, and read back.
+written() {
+	local s=s
+	(($4 == 1)) && s=
+	printf -v "$1" 'ptbtool: %s: the PTB at 0x%x is written (%s erase block%s) and reads back as asked\n' \
+		"$2" "$3" "$4" "$s"
+}
+
+# nothing_written VAR DEVICE OFFSET: on standard output, nothing to change.
+nothing_written() {
+	printf -v "$1" 'ptbtool: %s: the PTB at 0x%x holds this already: nothing written\n' "$2" "$3"
+}
+
+# write_failed VAR DEVICE STEP OFFSET REASON: a step ("erasing the block at",
+# "programming the page at") failed.
+write_failed() {
+	printf -v "$1" 'ptbtool: %s: %s 0x%x: %s\n' "$2" "$3" "$4" "$5"
+}
+
+# retired VAR DEVICE OFFSET ERASED: the failed block marked bad, after it
+# was erased (ERASED yes) or failed to erase again (no).
+retired() {
+	local how="it is erased and"
+	[[ $4 == yes ]] || how="erasing it failed too; it is"
+	printf -v "$1" 'ptbtool: %s: the block at 0x%x failed: %s marked bad\n' "$2" "$3" "$how"
+}
+
+# not_marked VAR DEVICE OFFSET REASON: the failed block erased, but the
+# driver failed to mark it bad; then, after the PTB written past it, why the
+# exit status is 3.
+not_marked() {
+	printf -v "$1" 'ptbtool: %s: the block at 0x%x failed: it is erased, but marking it bad failed: %s; after a reboot it may read as good again\n' \
+		"$2" "$3" "$4"
+}
+may_not_survive() {
+	printf -v "$1" 'ptbtool: %s: the PTB may not survive a reboot: the failed block ahead of it may then read as good\n' "$2"
+}
+
+# stopped VAR DEVICE: a second block failed, the run ended there.
+stopped() {
+	printf -v "$1" 'ptbtool: %s: a second block failed: stopped\nptbtool: %s: the flash has changed, but the PTB is not what was asked; see what it holds with ptbtool show\n' \
+		"$2" "$2"
+}
+
+# read_only VAR DEVICE: a read-only node refused for writing.
+read_only() {
+	printf -v "$1" 'ptbtool: %s: can'\''t be written (Permission denied): a read-only node or partition\n' "$2"
+}
+
+# waiting VAR DEVICE: another ptbtool holds the partition's lock.
+waiting() {
+	printf -v "$1" 'ptbtool: %s: waiting for another ptbtool to finish with it\n' "$2"
 }

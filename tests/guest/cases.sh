@@ -123,6 +123,12 @@ chip_page() {
 	echo $(((parts[0] + parts[1]) * $2 + $3))
 }
 
+# chip_block PARTS BLOCK: the chip's number of mtd2's erase block BLOCK, for
+# nandsim's badblocks= and weakblocks=.
+chip_block() {
+	chip_page "$1" 1 "$2"
+}
+
 define_cases() {
 	perror_lines "$GUEST_LIBC"
 	image full.img "${FULL_FIELDS[@]}"
@@ -133,6 +139,9 @@ define_cases() {
 	grave_page_cases
 	ecc_cases
 	factory_cases
+	writer_cases
+	writer_fault_cases
+	writer_mtdram_cases
 	device_cases
 }
 
@@ -335,6 +344,157 @@ factory_cases() {
 	guest unload
 }
 
+# changed_bytes VAR IMAGE OFFSET VALUE: sets VAR to what cmp -l lists when
+# VALUE and its terminator replace the bytes of IMAGE (a file here) at OFFSET.
+changed_bytes() {
+	local old new i lines=
+	read -r -a old <<<"$(od -An -v -tu1 -j "$3" -N $((${#4} + 1)) "$2")"
+	for ((i = 0; i <= ${#4}; i++)); do
+		new=0
+		((i == ${#4})) || printf -v new %d "'${4:i:1}"
+		((old[i] == new)) || printf -v lines '%s%d %3o %3o\n' "$lines" $(($3 + i + 1)) "${old[i]}" "$new"
+	done
+	printf -v "$1" '%s' "$lines"
+}
+
+# Values set on the device, each longer than the full image's, so that its
+# terminator moves too.
+NEW_SNINFO=GW2311-0099999 NEW_PRODUCT="Gateway 8-channel indoor, PoE"
+
+# ptbtool set and write over 128 KiB blocks (a 4-block mtd2), one value at a
+# time: every other byte of the partition kept, nothing erased when nothing
+# changes, refusals that touch nothing, a block that fails to erase (nandsim's
+# weakblocks=BLOCK:ERASES) retired, a backup put back, two writers at once.
+writer_cases() {
+	local dev=/dev/mtd2 at0 at1 changed same bad_0 erase_0 retired_0 refused wait_line
+	local long=GW2311-0099999-GW2311-0099999-XY
+	"$PTBTOOL" make --erasesize 131072 --fill 0x5a "$WORK/root/images/keep.img" "${FULL_FIELDS[@]}"
+	written at0 $dev 0 1
+	written at1 $dev 0x20000 1
+	nothing_written same $dev 0
+	bad_blocks bad_0 0
+	changed_bytes changed "$WORK/root/images/keep.img" $((OFFSET[sninfo])) "$NEW_SNINFO"
+	# The PTB's block takes one erase, the first set's.
+	guest nandsim $NAND_128K parts=2,2,4 weakblocks=$(chip_block 2,2 0):1
+	guest put keep.img 131072 0
+	guest step dd if=$dev of=/tmp/mtd2.0 bs=131072
+	expect_run "set-128k: sninfo, backed up" 0 "$at0" "" /ptbtool set --backup /tmp/ptb.img $dev sninfo="$NEW_SNINFO"
+	guest step dd if=$dev of=/tmp/mtd2.1 bs=131072
+	# The guest starts with no /run.
+	expect_run "set-128k: the lock file made" 0 $'ptbtool-mtd2.lock\n' "" ls /run/lock
+	expect_run "set-128k: the backup is the block as it was" 0 "" "" cmp /tmp/ptb.img /images/keep.img
+	expect_run "set-128k: the partition's bytes that changed" 1 "$changed" "" cmp -l /tmp/mtd2.0 /tmp/mtd2.1
+	expect "set-128k: sninfo" 0 "sninfo:$NEW_SNINFO"$'\n' "" sninfo
+	# A second erase would fail: nothing may be erased.
+	expect_run "set-128k: the same value again" 0 "$same" "" /ptbtool set $dev sninfo="$NEW_SNINFO"
+	read_only refused /dev/mtd2ro
+	expect_run "set-128k: through mtd2ro" 1 "" "$refused" /ptbtool set /dev/mtd2ro product="$NEW_PRODUCT"
+	expect_run "set-128k: a value refused" 1 "" $'ptbtool: sninfo holds at most 31 bytes\n' \
+		/ptbtool set $dev product="$NEW_PRODUCT" sninfo="$long"
+	guest step dd if=$dev of=/tmp/mtd2.2 bs=131072
+	expect_run "set-128k: nothing written since" 0 "" "" cmp /tmp/mtd2.1 /tmp/mtd2.2
+
+	# The second erase fails, and so does erasing the block to retire it.
+	write_failed erase_0 $dev "erasing the block at" 0 "$EIO_TEXT"
+	retired retired_0 $dev 0 no
+	expect_run "set-128k: product, the block failing to erase" 0 "$at1" "$erase_0$retired_0$bad_0" \
+		/ptbtool set $dev product="$NEW_PRODUCT"
+	expect "set-128k: product in the next block" 0 "product:$NEW_PRODUCT"$'\n' "$bad_0" product
+	expect "set-128k: sninfo in the next block" 0 "sninfo:$NEW_SNINFO"$'\n' "$bad_0" sninfo
+	expect_run "set-128k: bad blocks counted" 0 $'1\n' "" cat /sys/class/mtd/mtd2/bad_blocks
+
+	expect_run "set-128k: write the backup" 0 "$at1" "$bad_0$bad_0" /ptbtool write $dev /tmp/ptb.img
+	shows_all "set-128k: after the backup" "$bad_0"
+
+	# Two writers: the first holds the lock, stalled on its bad-block line,
+	# while the second starts; the second waits, then reads what the first wrote.
+	guest stalled first /ptbtool set $dev sninfo=GW2311-0000001
+	guest await FLOCK /proc/locks
+	guest started second /ptbtool set $dev product=Gateway-16
+	guest await waiting /tmp/second.err
+	guest resume first
+	waiting wait_line $dev
+	expect_run "set-128k: the first of two writers" 0 "$at1" "$bad_0$bad_0" replay first
+	expect_run "set-128k: the second of two writers" 0 "$at1" "$wait_line$bad_0$bad_0" replay second
+	expect_run "set-128k: both values" 0 $'sninfo:GW2311-0000001\nproduct:Gateway-16\n' "$bad_0" \
+		/ptbtool show $dev sninfo product
+	guest unload
+}
+
+# Blocks that fail when the PTB is written, on 128 KiB blocks: a page that
+# fails to program (nandsim's weakpages=PAGE:WRITES); a block bad at load,
+# then two blocks in a row that fail to erase. The bad-block mark can't be
+# written into the failing page: MEMSETBADBLOCK fails with EIO, yet the
+# driver answers the block bad from then on (its table in memory), and its
+# count of bad blocks stays 0 (5.10, 6.1 and 6.12 alike).
+writer_fault_cases() {
+	local dev=/dev/mtd2 at1 program_1 marked survive bad_0 bad_1 erase_1 erase_2 retired_1 stop ff
+	written at1 $dev 0x20000 1
+	bad_blocks bad_0 0
+	bad_blocks bad_1 0x20000
+	# Page 1 takes one program, put's.
+	guest nandsim $NAND_128K parts=2,2,4 weakpages=$(chip_page 2,2 $NAND_128K_PAGES 1):1
+	guest put full.img 131072 0
+	write_failed program_1 $dev "programming the page at" 0x800 "$EIO_TEXT"
+	not_marked marked $dev 0 "$EIO_TEXT"
+	may_not_survive survive $dev
+	expect_run "set-128k-weakpage: product" 3 "$at1" "$program_1$marked$bad_0$survive" \
+		/ptbtool set $dev product="$NEW_PRODUCT"
+	expect "set-128k-weakpage: product in the next block" 0 "product:$NEW_PRODUCT"$'\n' "$bad_0" product
+	expect "set-128k-weakpage: sninfo in the next block" 0 "${FULL_SHOWN[sninfo]}" "$bad_0" sninfo
+	expect_run "set-128k-weakpage: bad blocks counted" 0 $'0\n' "" cat /sys/class/mtd/mtd2/bad_blocks
+	guest unload
+
+	# Block 0 bad; block 1 takes one erase, block 2 none.
+	guest nandsim $NAND_128K parts=2,2,4 badblocks=$(chip_block 2,2 0) \
+		weakblocks=$(chip_block 2,2 1):1,$(chip_block 2,2 2):0
+	guest put full.img 131072 1
+	expect_run "set-128k-bad-at-load: set sninfo" 0 "$at1" "$bad_0$bad_0" /ptbtool set $dev sninfo="$NEW_SNINFO"
+	expect "set-128k-bad-at-load: sninfo" 0 "sninfo:$NEW_SNINFO"$'\n' "$bad_0" sninfo
+	write_failed erase_1 $dev "erasing the block at" 0x20000 "$EIO_TEXT"
+	write_failed erase_2 $dev "erasing the block at" 0x40000 "$EIO_TEXT"
+	retired retired_1 $dev 0x20000 no
+	stopped stop $dev
+	expect_run "set-128k-bad-at-load: two blocks failing" 3 "" "$bad_0$erase_1$retired_1$erase_2$stop" \
+		/ptbtool set $dev product="$NEW_PRODUCT"
+	# Block 2 is next, as erased as it was.
+	ff=$(printf '\xff%.0s' {1..1024})
+	expect "set-128k-bad-at-load: sninfo after the stop" 0 "sninfo:$ff"$'\n' "$bad_0$bad_1" sninfo
+	expect_run "set-128k-bad-at-load: bad blocks counted" 0 $'2\n' "" cat /sys/class/mtd/mtd2/bad_blocks
+	guest unload
+}
+
+# mtdram's 4 KiB blocks: the values' bytes span two, and only one that
+# changes is written.
+writer_mtdram_cases() {
+	local dev=/dev/mtd2 one two changed fields=() key
+	written one $dev 0 1
+	written two $dev 0 2
+	changed_bytes changed "$WORK/root/images/full.img" $((OFFSET[sninfo])) "$NEW_SNINFO"
+	for key in "${FULL_FIELDS[@]}"; do
+		[[ $key == sninfo=* ]] || fields+=("$key")
+	done
+	# The PTB as set leaves it, with byte 4200 (no value's, past the first block) changed.
+	image new-sninfo.img "${fields[@]}" sninfo="$NEW_SNINFO"
+	patched past-4k.img new-sninfo.img 4200 A
+	guest nandsim parts=1
+	guest mtdram 256 4
+	guest step dd if=/images/full.img of=$dev
+	guest step dd if=$dev of=/tmp/mtd2.0 bs=4096
+	expect_run "set-mtdram-4k: set sninfo" 0 "$one" "" /ptbtool set $dev sninfo="$NEW_SNINFO"
+	guest step dd if=$dev of=/tmp/mtd2.1 bs=4096
+	expect_run "set-mtdram-4k: the partition's bytes that changed" 1 "$changed" "" cmp -l /tmp/mtd2.0 /tmp/mtd2.1
+	expect "set-mtdram-4k: sninfo" 0 "sninfo:$NEW_SNINFO"$'\n' "" sninfo
+	expect_run "set-mtdram-4k: write, the second block changed" 0 "$one" "" /ptbtool write $dev /images/past-4k.img
+	guest step dd if=$dev of=/tmp/mtd2.2 bs=4096
+	expect_run "set-mtdram-4k: the byte written" 1 "4201 377 101"$'\n' "" cmp -l /tmp/mtd2.1 /tmp/mtd2.2
+	expect_run "set-mtdram-4k: set rewrites both blocks" 0 "$two" "" /ptbtool set $dev
+	guest step dd if=$dev of=/tmp/mtd2.3 bs=4096
+	expect_run "set-mtdram-4k: rewritten as it was" 0 "" "" cmp /tmp/mtd2.2 /tmp/mtd2.3
+	expect "set-mtdram-4k: sninfo, rewritten" 0 "sninfo:$NEW_SNINFO"$'\n' "" sninfo
+	guest unload
+}
+
 device_cases() {
 	guest unload
 	expect "no-mtd2: sninfo" 1 "" "$OPEN_ENOENT" sninfo
@@ -342,11 +502,18 @@ device_cases() {
 	expect "mtd2-is-dev-null: sninfo" 0 "$READ_FAILED" "$MEMGETINFO_ENOTTY" sninfo
 }
 
-# For PTBENV_GUEST_BENCH: N runs of each binary looking sninfo up on 128 KiB
-# blocks, the geometry most boards have.
+# For PTBENV_GUEST_BENCH, on 128 KiB blocks, the geometry most boards have:
+# N runs of each ptbenv looking sninfo up; N rounds of reading every value,
+# one ptbenv run a key against one ptbtool show, with each build's pair.
 define_bench() {
+	local key keys=()
+	for key in "${LAYOUT_KEYS[@]}"; do
+		[[ ${KIND[$key]} == no_value ]] || keys+=("$key")
+	done
 	image full.img "${FULL_FIELDS[@]}"
 	guest nandsim $NAND_128K parts=2,2
 	guest put full.img 131072 0
 	guest bench "$1" sninfo
+	guest bench_every "$1" /ptbenv /ptbtool "${keys[@]}"
+	guest bench_every "$1" /ptbenv-static /ptbtool-static "${keys[@]}"
 }

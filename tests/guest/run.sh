@@ -22,10 +22,12 @@
 # ${PTBENV_CACHE:-$HOME/.cache/ptbenv}/guest; delete that directory to move to
 # newer kernels. Missing host packages are installed with apt-get (with sudo
 # unless root), and the first run needs access to Debian's archive.
-# PTBENV_GUEST_TIMEOUT (seconds, default 180) bounds each boot;
-# PTBENV_GUEST_KERNELS (default "bullseye bookworm trixie") picks the suites;
-# PTBENV_GUEST_CONSOLE=DIR keeps each boot's console output there;
-# PTBENV_GUEST_BENCH=N runs no cases but times N runs of each ptbenv on 6.1.
+# PTBENV_GUEST_TIMEOUT (seconds, default 180; for the bench 180 + 2 N)
+# bounds each boot; PTBENV_GUEST_KERNELS (default "bullseye bookworm
+# trixie") picks the suites; PTBENV_GUEST_CONSOLE=DIR keeps each boot's
+# console output there; PTBENV_GUEST_BENCH=N runs no cases but times, on
+# 6.1, N runs of each ptbenv, and N rounds of reading every value with each
+# build's ptbenv, a run a key, against one ptbtool show.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -127,8 +129,11 @@ build_initramfs() {
 	cp "$HERE/init" "$root/init"
 	cp "$assets"/modules/*.ko "$root/modules/"
 	cp "$build/ptbenv" "$build/ptbtool" "$root/"
-	[[ -z ${BENCH_STATIC:-} ]] || cp "$BENCH_STATIC/ptbenv" "$root/ptbenv-static"
-	chmod 755 "$root/init" "$root"/ptbenv* "$root/ptbtool"
+	if [[ -n ${BENCH_STATIC:-} ]]; then
+		cp "$BENCH_STATIC/ptbenv" "$root/ptbenv-static"
+		cp "$BENCH_STATIC/ptbtool" "$root/ptbtool-static"
+	fi
+	chmod 755 "$root/init" "$root"/ptbenv* "$root"/ptbtool*
 	if [[ -n $userland ]]; then
 		mkdir -p "$root/lib/aarch64-linux-gnu" "$root/tools"
 		copy_runtime "$root/ptbenv" "$root" "$userland"
@@ -245,6 +250,22 @@ report() {
 	fi
 }
 
+# bench_report TOKEN ABI: the bench's timings, in ms a run or a round (the
+# guest's clock counts hundredths of a second), and their ratios.
+bench_report() {
+	awk -v token="$1" -v abi="$2" '$1 != token || $2 != "B" { next }
+		$3 == "every" {
+			every = every sprintf("bench: %s, every value, %d rounds: %d %s runs %.2f ms, one %s show %.2f ms a round; show/ptbenv %.3f%s\n",
+				abi, $5, $8, $4, $6 * 10 / $5, ($4 == "/ptbenv" ? "/ptbtool" : "/ptbtool-static"),
+				$7 * 10 / $5, ($6 > 0 ? $7 / $6 : 0), ($9 == "yes" ? "" : " (their lines differ!)"))
+			next
+		}
+		{ t[$3] = $5; n = $4 }
+		END { printf "bench: %s, %d runs each: dynamic %.2f ms, static %.2f ms a run; static/dynamic %.3f\n%s",
+			abi, n, t["/ptbenv"] * 10 / n, t["/ptbenv-static"] * 10 / n,
+			(t["/ptbenv"] > 0 ? t["/ptbenv-static"] / t["/ptbenv"] : 0), every }' "$WORK/console.log"
+}
+
 # c_library PTBENV: the C library whose texts PTBENV prints, for cases.sh:
 # the guest's for a dynamic binary, else the one linked in.
 c_library() {
@@ -280,10 +301,7 @@ boot() {
 	[[ -z ${PTBENV_GUEST_CONSOLE:-} ]] ||
 		cp "$WORK/console.log" "$PTBENV_GUEST_CONSOLE/${LABEL//\//-}.log"
 	if [[ -n ${PTBENV_GUEST_BENCH:-} ]]; then
-		awk -v token="$token" -v abi="$abi" '$1 == token && $2 == "B" { t[$3] = $5; n = $4 }
-			END { printf "bench: %s, %d runs each: dynamic %.2f ms, static %.2f ms a run; static/dynamic %.3f\n",
-				abi, n, t["/ptbenv"] * 10 / n, t["/ptbenv-static"] * 10 / n,
-				t["/ptbenv-static"] / t["/ptbenv"] }' "$WORK/console.log"
+		bench_report "$token" "$abi"
 	else
 		report "$token"
 	fi
@@ -313,7 +331,11 @@ main() {
 	exec {lock}>"$CACHE/.lock"
 	flock "$lock"
 	need_packages "${HOST_PACKAGES[@]}"
-	[[ -z ${PTBENV_GUEST_BENCH:-} ]] || KERNELS=(bookworm)
+	if [[ -n ${PTBENV_GUEST_BENCH:-} ]]; then
+		KERNELS=(bookworm)
+		# A round takes about a second and a half of emulated runs on a busy machine.
+		TIMEOUT=${PTBENV_GUEST_TIMEOUT:-$((180 + 2 * PTBENV_GUEST_BENCH))}
+	fi
 	for suite in "${KERNELS[@]}"; do
 		abis+=("$(guest_kernel_abi "$suite")")
 	done
