@@ -32,8 +32,8 @@ sim_partition behind_bad_blocks(void)
 }
 
 /* The sample with ranges the ECC fails on or corrects, behind bad blocks or not. */
-sim_partition aged(sim_partition device, enum mtdsim_fault fault, std::vector<mtdsim_range> uncorrectable,
-		   std::vector<mtdsim_range> corrected = {})
+sim_partition aged(sim_partition device, enum mtdsim_fault fault,
+		   const std::vector<mtdsim_range> &uncorrectable, const std::vector<mtdsim_range> &corrected = {})
 {
 	device.fault = fault;
 	device.uncorrectable = uncorrectable;

@@ -486,7 +486,8 @@ std::string ptbenv_lines(const sim_partition &device)
 	return lines;
 }
 
-sim_partition aged(sim_partition device, std::vector<mtdsim_range> uncorrectable, std::vector<mtdsim_range> corrected = {})
+sim_partition aged(sim_partition device, const std::vector<mtdsim_range> &uncorrectable,
+		   const std::vector<mtdsim_range> &corrected = {})
 {
 	device.uncorrectable = uncorrectable;
 	device.corrected = corrected;

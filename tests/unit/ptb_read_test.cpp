@@ -47,8 +47,8 @@ struct read_case {
 };
 
 /* The default partition with ranges the ECC fails on or corrects. */
-sim_partition aged(enum mtdsim_fault fault, std::vector<mtdsim_range> uncorrectable,
-		   std::vector<mtdsim_range> corrected = {})
+sim_partition aged(enum mtdsim_fault fault, const std::vector<mtdsim_range> &uncorrectable,
+		   const std::vector<mtdsim_range> &corrected = {})
 {
 	sim_partition partition = sim_default(ptb_bytes(), fault);
 	partition.uncorrectable = uncorrectable;
