@@ -25,6 +25,7 @@
 #include "mtdsim.h"
 #include "ptb/ptb_env.h"
 #include "ptb_image.h"
+#include "ptb_texts.h"
 
 #include <stdint.h>
 #include <stdio.h>
