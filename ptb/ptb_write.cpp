@@ -107,6 +107,7 @@ static void write_retire(int fd, const struct mtd_info_user *info, unsigned long
 }
 
 /* 1 when the block at offset is bad, 0 when good, -1 after saying why not known. */
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the descriptor and the offset, in pread's order
 static int write_is_bad(int fd, unsigned long long offset, const char *who)
 {
 	loff_t probe = (loff_t)offset;
@@ -134,6 +135,7 @@ static long long write_next_good(int fd, const struct mtd_info_user *info, unsig
 /* The blocks in which a byte changes, in order from the PTB's start at
  * *offset, leaving those the driver marks bad; when the first fails, the
  * PTB starts again at the next good block. Returns 0, or -1 after saying why. */
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): old before new, as ptb_write takes them
 static int write_region(int fd, const struct mtd_info_user *info, unsigned long long *offset, const unsigned char *old,
 			const unsigned char *image, bool refresh, unsigned char *back, const char *who,
 			struct ptb_write_report *report)
@@ -197,7 +199,7 @@ static int write_verify(int fd, const struct mtd_info_user *info, unsigned long 
 		bool shown = value != NULL;
 
 		if (shown)
-			strcpy(wanted, value);
+			snprintf(wanted, sizeof(wanted), "%s", value);
 		value = env_render(&env_fields[i], block.image);
 		if (shown != (value != NULL) || (shown && strcmp(wanted, value) != 0))
 			status = -1;

@@ -95,7 +95,7 @@ struct dump_source {
 	unsigned char *image;	/* PTB_MIN_READ bytes from the good block; the caller frees it */
 };
 
-/* Parses the bad-block list; returns 0, or -1 after saying why. */
+/* Parses the bad-block list; returns 0, or -1 after saying why, nothing to free. */
 int dump_parse_bad(struct dump_partition *partition);
 
 /* Finds the first good block as the device does and reads the PTB from

@@ -35,6 +35,8 @@ int dump_parse_bad(struct dump_partition *partition)
 		    (*end != ',' && *end != '\0') || (*end == ',' && end[1] == '\0')) {
 			fprintf(stderr, "ptbtool: --bad must list block numbers as 0,1,5, not %s\n",
 				ptbtool_quoted(partition->bad_list, strlen(partition->bad_list)));
+			free(partition->bad);
+			partition->bad = NULL;
 			return -1;
 		}
 		partition->bad_count++;

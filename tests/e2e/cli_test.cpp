@@ -31,6 +31,24 @@ sim_partition behind_bad_blocks(void)
 	return { partition, 256 << 10, 16 << 10, { 0, 1 }, MTDSIM_NO_FAULT };
 }
 
+/* The sample with ranges the ECC fails on or corrects, behind bad blocks or not. */
+sim_partition aged(sim_partition device, enum mtdsim_fault fault,
+		   const std::vector<mtdsim_range> &uncorrectable, const std::vector<mtdsim_range> &corrected = {})
+{
+	device.fault = fault;
+	device.uncorrectable = uncorrectable;
+	device.corrected = corrected;
+	return device;
+}
+
+/* The first two bytes of key's value in a PTB at offset; an ECC step past
+ * the pages the values lie in. */
+mtdsim_range first_bytes(const std::string &key, uint64_t offset = 0)
+{
+	return { offset + ptb_place(key).offset, offset + ptb_place(key).offset + 2 };
+}
+const mtdsim_range PAST_THE_VALUES = { 0x2000, 0x2100 };
+
 struct cli_case {
 	const char *name;
 	std::vector<std::string> args;
@@ -68,6 +86,25 @@ const cli_case cli_cases[] = {
 	  READ_FAILED, PREAD_EIO, 0 },
 	{ "erased flash", { "deveui" }, sim_default(ptb_blank(40960, 0xFF)),
 	  "deveui:" + std::string(1024, '\xFF') + "\n", "", 0 },
+	{ "uncorrectable text", { "chipinfo" }, aged(sim_default(sample()), MTDSIM_NO_FAULT, { first_bytes("chipinfo") }),
+	  READ_FAILED, PREAD_EBADMSG, 0 },
+	{ "uncorrectable MAC address", { "ethaddr" }, aged(sim_default(sample()), MTDSIM_NO_FAULT, { first_bytes("ethaddr") }),
+	  READ_FAILED, PREAD_EBADMSG, 0 },
+	{ "uncorrectable auth-check byte", { "qvauthcheck" },
+	  aged(sim_default(sample()), MTDSIM_NO_FAULT, { first_bytes("qvauthcheck") }), READ_FAILED, PREAD_EBADMSG, 0 },
+	{ "uncorrectable qvkey", { "qvkey" }, aged(sim_default(sample()), MTDSIM_NO_FAULT, { first_bytes("qvkey") }),
+	  READ_FAILED, PREAD_EBADMSG, 0 },
+	{ "uncorrectable past the values", { "chipinfo" }, aged(sim_default(sample()), MTDSIM_NO_FAULT, { PAST_THE_VALUES }),
+	  "chipinfo:SX1302 rev C\n", "", 0 },
+	{ "uncorrectable once", { "chipinfo" }, aged(sim_default(sample()), MTDSIM_ECC_TRANSIENT, { first_bytes("chipinfo") }),
+	  "chipinfo:SX1302 rev C\n", "", 0 },
+	{ "bitflips corrected", { "ethaddr" }, aged(sim_default(sample()), MTDSIM_NO_FAULT, {}, { { 0, 40960 } }),
+	  "ethaddr:00:1A:2B:3C:4D:5E\n", "", 0 },
+	{ "a driver without counters", { "qvkey" }, aged(sim_default(sample()), MTDSIM_NO_ECC_STATS, { PAST_THE_VALUES }),
+	  "qvkey:0123456789abcdef0123456789abcdef\n", "", 0 },
+	{ "uncorrectable behind bad blocks", { "product" },
+	  aged(behind_bad_blocks(), MTDSIM_NO_FAULT, { first_bytes("product", 32 << 10) }),
+	  READ_FAILED, BAD_0_AND_1 + PREAD_EBADMSG, 0 },
 };
 
 TEST(Cli, StreamsAndStatus)
@@ -106,6 +143,11 @@ TEST(Cli, DeviceCallsForOneLookup)
 		{ "bad blocks ahead", behind_bad_blocks(),
 		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> 1\nMEMGETBADBLOCK 0x4000 -> 1\n"
 		  "MEMGETBADBLOCK 0x8000 -> 0\n" ECC_UNCHANGED "pread 40960 at 0x8000 -> 40960\n" ECC_UNCHANGED "close\n" },
+		{ "uncorrectable in the values: read again, no better", aged(sim_default(sample()), MTDSIM_NO_FAULT,
+									       { first_bytes("chipinfo") }),
+		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> 0\n" ECC_UNCHANGED "pread 131072 at 0x0 -> 131072\n"
+		  "ECCGETSTATS -> corrected 17 failed 6\nECCGETSTATS -> corrected 17 failed 6\n"
+		  "pread 4840 at 0x0 -> 4840\nECCGETSTATS -> corrected 17 failed 7\nclose\n" },
 		{ "not an MTD device", sim_default(sample(), MTDSIM_NOT_MTD), "open read-only\nMEMGETINFO\nclose\n" },
 		{ "device missing", sim_default(ptb_bytes(), MTDSIM_MISSING), "open read-only\n" },
 	};

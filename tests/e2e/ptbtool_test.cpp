@@ -222,7 +222,8 @@ TEST(Make, AcceptedValuesReadBackThroughPtbenv)
 	}
 }
 
-struct refusal {
+/* The fields in the order a row reads, whatever the padding. */
+struct refusal {	// NOLINT(clang-analyzer-optin.performance.Padding)
 	const char *name;
 	std::vector<std::string> options;
 	std::string fields;
@@ -440,6 +441,13 @@ ptb_bytes odd_dump(void)
 	return dump;
 }
 
+/* What show warns of over odd_dump(). */
+const std::string ODD_WARNINGS =
+	ptbtool_error("warning: wifiinfo: no terminator within its 8 bytes, the value runs on") +
+	ptbtool_error("warning: cmdline: no terminator within its 256 bytes, the value runs on; erased flash (0xFF bytes) in it") +
+	ptbtool_error("warning: ethaddr: erased flash, no address") +
+	ptbtool_error("warning: qvauthcheck: erased flash (0xFF)");
+
 TEST(Show, PrintsWhatPtbenvPrintsOverTheSameDump)
 {
 	scratch dir;
@@ -453,11 +461,7 @@ TEST(Show, PrintsWhatPtbenvPrintsOverTheSameDump)
 	tool_run shown = run_ptbtool({ "show", "--erasesize", "16384", "--bad", "0,1", dir.path("dump.bin") });
 	EXPECT_EQ(shown.status, 0);
 	EXPECT_EQ(shown.out, every_key);
-	EXPECT_EQ(shown.err,
-		  ptbtool_error("warning: wifiinfo: no terminator within its 8 bytes, the value runs on") +
-		  ptbtool_error("warning: cmdline: no terminator within its 256 bytes, the value runs on; erased flash (0xFF bytes) in it") +
-		  ptbtool_error("warning: ethaddr: erased flash, no address") +
-		  ptbtool_error("warning: qvauthcheck: erased flash (0xFF)"));
+	EXPECT_EQ(shown.err, ODD_WARNINGS);
 
 	/* Block numbers take the numbers' one syntax: hexadecimal, and decimal with a leading zero. */
 	tool_run named = run_ptbtool({ "show", "--erasesize", "16384", "--size", "262144", "--bad", "0x0,01",
@@ -472,6 +476,77 @@ TEST(Show, PrintsWhatPtbenvPrintsOverTheSameDump)
 	tool_run lost = run_ptbtool({ "show", "--erasesize", "16384", "--bad", "0,1", dir.path("dump.bin"), "sninfo" }, full);
 	EXPECT_EQ(lost.status, 1);
 	EXPECT_EQ(lost.err, ptbtool_error("standard output: No space left on device"));
+}
+
+/* Every key's line as ptbenv prints it over device, one run a key. */
+std::string ptbenv_lines(const sim_partition &device)
+{
+	std::string lines;
+	for (const std::string &key : ptb_keys())
+		lines += run_ptbenv({ key }, device).out;
+	return lines;
+}
+
+sim_partition aged(sim_partition device, const std::vector<mtdsim_range> &uncorrectable,
+		   const std::vector<mtdsim_range> &corrected = {})
+{
+	device.uncorrectable = uncorrectable;
+	device.corrected = corrected;
+	return device;
+}
+
+/* The device itself, either node: one read for every key, each line what
+ * ptbenv prints; what its ECC could not correct in the values fails, what
+ * it corrected or could not past them is a warning after the block walk's
+ * own lines. */
+TEST(Show, ReadsADeviceAsPtbenvDoes)
+{
+	scratch dir;
+	make_case every_key = every_key_at_its_longest();
+	std::vector<std::string> make = { "make", dir.path("full.img") };
+	make.insert(make.end(), every_key.assignments.begin(), every_key.assignments.end());
+	ASSERT_EQ(run_ptbtool(make).status, 0);
+	sim_partition full = sim_default(read_file(dir.path("full.img")));
+	sim_partition odd = { odd_dump(), 256 << 10, 16 << 10, { 0, 1 }, MTDSIM_NO_FAULT };
+	std::string full_lines = ptbenv_lines(full), odd_lines = ptbenv_lines(odd);
+	const std::string BAD_0_AND_1 = bad_block_lines(16 << 10, 0, 2);
+	/* Each two ECC steps: in the values' bytes, and past their pages in odd's PTB at 0x8000. */
+	const mtdsim_range IN_THE_VALUES = { 0xEF0, 0xF10 }, PAST_THEM = { 0xA000, 0xA200 };
+	struct {
+		const char *name;
+		std::vector<std::string> args;
+		sim_partition device;
+		std::string out;
+		std::string err;
+		int status;
+		unsigned preads;
+	} cases[] = {
+		{ "every key", { "/dev/mtd2" }, full, full_lines, "", 0, 1 },
+		{ "the read-only node", { "/dev/mtd2ro" }, full, full_lines, "", 0, 1 },
+		{ "bad blocks ahead, said once", { "/dev/mtd2" }, odd, odd_lines, BAD_0_AND_1 + ODD_WARNINGS, 0, 1 },
+		{ "uncorrectable in the values", { "/dev/mtd2" }, aged(full, { IN_THE_VALUES }), "",
+		  PREAD_EBADMSG + values_unreadable("/dev/mtd2", 2, 0), 1, 2 },
+		{ "uncorrectable past the values", { "/dev/mtd2ro" }, aged(odd, { PAST_THEM }), odd_lines,
+		  BAD_0_AND_1 + failed_elsewhere("/dev/mtd2ro", 2, 0x8000) + ODD_WARNINGS, 0, 2 },
+		{ "bitflips corrected", { "/dev/mtd2" }, aged(full, {}, { { 0, 0x800 } }), full_lines,
+		  corrected_bitflips("/dev/mtd2", 8, 0), 0, 1 },
+		{ "a geometry given", { "--erasesize", "131072", "/dev/mtd2" }, full, "",
+		  ptbtool_error("/dev/mtd2: an MTD device tells its own geometry and bad blocks: "
+				"no --erasesize, --size or --bad with it"), 1, 0 },
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		std::vector<std::string> args = { "show" };
+		args.insert(args.end(), c.args.begin(), c.args.end());
+		tool_run run = run_ptbtool_on(args, c.device);
+		EXPECT_EQ(run.status, c.status);
+		EXPECT_EQ(run.out, c.out);
+		EXPECT_EQ(run.err, c.err);
+		size_t preads = 0;
+		for (size_t at = 0; (at = run.device_log.find("\npread ", at)) != std::string::npos; at++)
+			preads++;
+		EXPECT_EQ(preads, c.preads);
+	}
 }
 
 /* Writes bytes into the FIFO at path once a reader opens it, from a process

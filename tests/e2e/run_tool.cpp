@@ -259,6 +259,7 @@ int start_ptbtool(const std::vector<std::string> &args)
 	std::vector<std::string> words = command_line(PTBTOOL_PATH, args, tool_options(), "");
 	std::vector<char *> argv;
 
+	argv.reserve(words.size() + 1);
 	for (const std::string &word : words)
 		argv.push_back(const_cast<char *>(word.c_str()));
 	argv.push_back(NULL);

@@ -7,8 +7,11 @@
  *   byte  5     size kind: 0, whole blocks, raw, 4 GiB - 1 (modulo 4)
  *   bytes 6-9   size parameter, big-endian
  *   bytes 10-17 bad-block map: bit i of byte i/8 marks block i bad
- *   byte  18    fault: 1 to 7 pick one of FAULTS, anything else none
- *   byte  19    key length: 0xFF for the null key, else that many bytes
+ *   byte  18    fault: 1 to 9 pick one of FAULTS, anything else none
+ *   bytes 19-22 start of a range the ECC can't correct, big-endian
+ *   bytes 23-24 its length, big-endian; 0 for no range
+ *   bytes 25-30 the same for a range whose bitflips the ECC corrects
+ *   byte  31    key length: 0xFF for the null key, else that many bytes
  *               follow as the key's text (up to a NUL)
  *   the rest    the partition from offset 0; beyond it the flash reads erased
  *
@@ -16,10 +19,13 @@
  * closed, the library freed what it allocated, a result ends inside the value
  * buffer and is always the same buffer, and the result is what the test
  * fixture's layout (offset and kind) says the partition's bytes hold, or null
- * when the device can't be read or the fixture has no such key. */
+ * when the device can't be read, the ECC failed twice on the pages holding
+ * the values' bytes, or the fixture has no such key. A driver without ECC
+ * counters hands the failing range's bytes on as it read them. */
 #include "mtdsim.h"
 #include "ptb/ptb_env.h"
 #include "ptb_image.h"
+#include "ptb_texts.h"
 
 #include <stdint.h>
 #include <stdio.h>
@@ -49,7 +55,9 @@ const mtdsim_fault FAULTS[] = {
 	MTDSIM_NO_FAULT, MTDSIM_NOT_MTD, MTDSIM_BADBLOCK_FAILS, MTDSIM_BADBLOCK_EINTR,
 	MTDSIM_PREAD_FAILS, MTDSIM_PREAD_EINTR, MTDSIM_PREAD_SHORT,
 	MTDSIM_NO_FAULT,	/* allocation fails */
+	MTDSIM_NO_ECC_STATS, MTDSIM_ECC_TRANSIENT,
 };
+const size_t FAULT_COUNT = sizeof(FAULTS) / sizeof(FAULTS[0]);
 
 const uint8_t NULL_KEY = 0xFF;
 
@@ -66,10 +74,10 @@ uint8_t take_byte(input &in)
 	return *in.bytes++;
 }
 
-uint32_t take_u32(input &in)
+uint32_t take_number(input &in, int bytes)
 {
 	uint32_t value = 0;
-	for (int i = 0; i < 4; i++)
+	for (int i = 0; i < bytes; i++)
 		value = value << 8 | take_byte(in);
 	return value;
 }
@@ -113,6 +121,7 @@ uint32_t choose_size(uint8_t kind, uint32_t param, uint32_t erasesize)
 struct setup {
 	mtdsim_device device;
 	std::vector<uint32_t> bad_blocks;
+	mtdsim_range uncorrectable, corrected;
 	bool allocation_fails;
 	const char *key;
 	std::string key_text;
@@ -134,7 +143,9 @@ int64_t readable_at(const setup &s)
 	const mtdsim_device &d = s.device;
 	uint64_t offset = 0;
 
-	if (d.fault != MTDSIM_NO_FAULT || s.allocation_fails || d.size == 0)
+	bool sound = d.fault == MTDSIM_NO_FAULT || d.fault == MTDSIM_NO_ECC_STATS || d.fault == MTDSIM_ECC_TRANSIENT;
+
+	if (!sound || s.allocation_fails || d.size == 0)
 		return -1;
 	while (is_bad(s, offset)) {
 		if (d.erasesize == 0)
@@ -149,9 +160,30 @@ int64_t readable_at(const setup &s)
 	return (int64_t)offset;
 }
 
+/* Whether the ECC fails, twice, on the whole pages that hold the values'
+ * bytes of a PTB at base: the second read fails the lookup. */
+bool values_fail(const setup &s, uint64_t base)
+{
+	const mtdsim_range &range = s.uncorrectable;
+	uint64_t start = base - base % MTDSIM_DEFAULT_WRITESIZE;
+	uint64_t end = (base + PTB_VALUES_END + MTDSIM_DEFAULT_WRITESIZE - 1) / MTDSIM_DEFAULT_WRITESIZE *
+		       MTDSIM_DEFAULT_WRITESIZE;
+
+	if (end > s.device.size)
+		end = s.device.size;
+	return s.device.fault == MTDSIM_NO_FAULT && s.device.uncorrectable_count > 0 &&
+	       range.start < end && start < range.end;
+}
+
+/* The byte at as the lookup gets it: a driver without counters hands on the
+ * failing range's bytes as its one read garbled them (XORed with 1). */
 uint8_t partition_byte(const setup &s, uint64_t at)
 {
-	return at < s.device.image_length ? s.device.image[at] : 0xFF;
+	uint8_t byte = at < s.device.image_length ? s.device.image[at] : 0xFF;
+	bool garbled = s.device.fault == MTDSIM_NO_ECC_STATS && s.device.uncorrectable_count > 0 &&
+		       s.uncorrectable.start <= at && at < s.uncorrectable.end;
+
+	return garbled ? byte ^ 1 : byte;
 }
 
 std::string text_at(const setup &s, uint64_t at)
@@ -219,9 +251,12 @@ void fail(const char *what, const setup &s)
 {
 	char line[512];
 
-	snprintf(line, sizeof(line), "env_get fuzz: %s (key %s, size 0x%x, erase size 0x%x, fault %s%s)",
+	snprintf(line, sizeof(line), "env_get fuzz: %s (key %s, size 0x%x, erase size 0x%x, fault %s%s, "
+		 "uncorrectable %zu at 0x%llx, corrected %zu at 0x%llx)",
 		 what, s.key ? s.key : "(null)", s.device.size, s.device.erasesize,
-		 mtdsim_fault_name(s.device.fault), s.allocation_fails ? ", allocation fails" : "");
+		 mtdsim_fault_name(s.device.fault), s.allocation_fails ? ", allocation fails" : "",
+		 s.device.uncorrectable_count, (unsigned long long)s.uncorrectable.start,
+		 s.device.corrected_count, (unsigned long long)s.corrected.start);
 	fprintf(stderr, "%s\n", line);
 	if (__sanitizer_report_error_summary != NULL)
 		__sanitizer_report_error_summary(line);
@@ -231,9 +266,9 @@ void fail(const char *what, const setup &s)
 void read_setup(input &in, setup &s)
 {
 	uint8_t erase_kind = take_byte(in);
-	uint32_t erase_param = take_u32(in);
+	uint32_t erase_param = take_number(in, 4);
 	uint8_t size_kind = take_byte(in);
-	uint32_t size_param = take_u32(in);
+	uint32_t size_param = take_number(in, 4);
 
 	s.device = {};
 	s.device.erasesize = choose_erasesize(erase_kind, erase_param);
@@ -245,8 +280,12 @@ void read_setup(input &in, setup &s)
 				s.bad_blocks.push_back(block + bit);
 	}
 	uint8_t fault = take_byte(in);
-	s.device.fault = fault < 8 ? FAULTS[fault] : MTDSIM_NO_FAULT;
+	s.device.fault = fault < FAULT_COUNT ? FAULTS[fault] : MTDSIM_NO_FAULT;
 	s.allocation_fails = fault == ALLOCATION_FAILS;
+	s.uncorrectable.start = take_number(in, 4);
+	s.uncorrectable.end = s.uncorrectable.start + take_number(in, 2);
+	s.corrected.start = take_number(in, 4);
+	s.corrected.end = s.corrected.start + take_number(in, 2);
 	uint8_t length = take_byte(in);
 	for (uint8_t i = 0; length != NULL_KEY && i < length && in.left > 0; i++) {
 		char c = (char)take_byte(in);
@@ -259,6 +298,10 @@ void read_setup(input &in, setup &s)
 	s.device.image_length = in.left;
 	s.device.bad_blocks = s.bad_blocks.data();
 	s.device.bad_count = s.bad_blocks.size();
+	s.device.uncorrectable = &s.uncorrectable;
+	s.device.uncorrectable_count = s.uncorrectable.end > s.uncorrectable.start ? 1 : 0;
+	s.device.corrected = &s.corrected;
+	s.device.corrected_count = s.corrected.end > s.corrected.start ? 1 : 0;
 }
 
 }
@@ -297,8 +340,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	const mtdsim_counts *calls = mtdsim_calls();
 	if (calls->open_descriptors != 0)
 		fail("the device was left open", s);
-	if (calls->opens != (s.key ? 1u : 0u) || calls->preads > 1 || calls->misuses != 0)
-		fail("the device was used other than once, open, read and closed", s);
+	if (calls->opens != (s.key ? 1u : 0u) || calls->preads > 2 || calls->misuses != 0)
+		fail("the device was used other than once, open, read (the values' bytes maybe again) and closed", s);
 	if (live_allocations != 0)
 		fail("the image was not freed", s);
 	if (value != NULL) {
@@ -313,7 +356,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	int64_t base = s.key ? readable_at(s) : -1;
 	if (base < 0 && value != NULL)
 		fail("a value where the PTB can't be read", s);
-	if (base >= 0 && !is_fields_value(s, (uint64_t)base, value))
+	if (base >= 0 && values_fail(s, (uint64_t)base) && value != NULL)
+		fail("a value from bytes the ECC could not correct", s);
+	if (base >= 0 && !values_fail(s, (uint64_t)base) && !is_fields_value(s, (uint64_t)base, value))
 		fail(value ? "the value is not the field's" : "null where the PTB holds a value", s);
 	return 0;
 }

@@ -2,8 +2,10 @@
 #include "ptb/ptb_env.h"
 #include "sim_device.h"
 
+#include <algorithm>
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -38,9 +40,23 @@ struct read_case {
 	std::string err;
 	int status;
 	unsigned badblock_queries;
-	int64_t pread_offset;	/* -1: no pread */
+	int64_t pread_offset;	/* -1: no pread; else the last one's offset and length */
 	size_t pread_length;
+	unsigned preads = 1;	/* 2: the values' bytes read again */
+	size_t garbled_from = SIZE_MAX;	/* where the image departs from the partition */
 };
+
+/* The default partition with ranges the ECC fails on or corrects. */
+sim_partition aged(enum mtdsim_fault fault, const std::vector<mtdsim_range> &uncorrectable,
+		   const std::vector<mtdsim_range> &corrected = {})
+{
+	sim_partition partition = sim_default(ptb_bytes(), fault);
+	partition.uncorrectable = uncorrectable;
+	partition.corrected = corrected;
+	return partition;
+}
+
+const mtdsim_range SNINFO_BYTE = { 0xE5B, 0xE5C };
 
 const read_case read_cases[] = {
 	{ "first block good", sim_default(ptb_bytes()),
@@ -77,6 +93,19 @@ const read_case read_cases[] = {
 	  PREAD_EINTR, -1, 1, 0, SIM_ERASESIZE },
 	{ "short pread reports an I/O error", { {}, 1 * MiB, 16 * KiB, {}, MTDSIM_PREAD_SHORT },
 	  PREAD_EIO, -1, 1, 0, 40960 },
+	{ "uncorrectable in the values' bytes twice fails", aged(MTDSIM_NO_FAULT, { SNINFO_BYTE }),
+	  PREAD_EBADMSG, -1, 1, 0, PTB_VALUES_END, 2 },
+	{ "uncorrectable past the values' pages: they read again, clean", aged(MTDSIM_NO_FAULT, { { 6144, 6145 } }),
+	  "", 0, 1, 0, PTB_VALUES_END, 2 },
+	{ "uncorrectable once: the values' bytes read again, clean", aged(MTDSIM_ECC_TRANSIENT, { SNINFO_BYTE }),
+	  "", 0, 1, 0, PTB_VALUES_END, 2 },
+	{ "corrected bitflips change nothing", aged(MTDSIM_NO_FAULT, {}, { { 0, SIM_ERASESIZE } }),
+	  "", 0, 1, 0, SIM_ERASESIZE },
+	{ "a driver without counters is read as before", aged(MTDSIM_NO_ECC_STATS, { SNINFO_BYTE }),
+	  "", 0, 1, 0, SIM_ERASESIZE, 1, SNINFO_BYTE.start },
+	{ "a bad block ahead of an uncorrectable one", { {}, 256 * KiB, 16 * KiB, { 0 }, MTDSIM_NO_FAULT,
+	  { { 16 * KiB + 0xC81, 16 * KiB + 0xC82 } } },
+	  bad_block_lines(16 * KiB, 0, 1) + PREAD_EBADMSG, -1, 2, 16 * KiB, PTB_VALUES_END, 2 },
 };
 
 void check_read(const read_case &c)
@@ -101,13 +130,14 @@ void check_read(const read_case &c)
 	EXPECT_EQ(calls->memgetinfo, 1u);
 	EXPECT_EQ(calls->badblock_queries, c.badblock_queries);
 	EXPECT_EQ(calls->misuses, 0u);
-	EXPECT_EQ(calls->preads, c.pread_offset < 0 ? 0u : 1u);
+	EXPECT_EQ(calls->preads, c.pread_offset < 0 ? 0u : c.preads);
 	if (c.pread_offset >= 0) {
 		EXPECT_EQ(calls->last_pread_offset, c.pread_offset);
 		EXPECT_EQ(calls->last_pread_length, c.pread_length);
 	}
 	if (status == 0) {
-		EXPECT_EQ(first_difference(image, contents, c.pread_offset, c.pread_length), c.pread_length);
+		EXPECT_EQ(first_difference(image, contents, c.pread_offset, c.pread_length),
+			  std::min(c.garbled_from, c.pread_length));
 		free(image);
 	}
 }
