@@ -138,16 +138,19 @@ static int write_region(int fd, const struct mtd_info_user *info, unsigned long 
 			struct ptb_write_report *report)
 {
 	size_t blocks = ptb_write_blocks(info);
+	/* ptbenv reads this much from the PTB's start, bad blocks and all. */
+	size_t reach = info->erasesize > PTB_MIN_READ ? info->erasesize : PTB_MIN_READ;
 
 	for (size_t b = 0; b < blocks;) {
 		unsigned long long at = *offset + b * info->erasesize;
 		const unsigned char *bytes = image + b * info->erasesize;
-		int bad = b == 0 ? 0 : write_is_bad(fd, at, who);
+		int bad;
 
-		if (at + info->erasesize > info->size) {
+		if (b == 0 && *offset + reach > info->size) {
 			fprintf(stderr, "%s: the PTB at 0x%llx runs past the partition's end\n", who, *offset);
 			return -1;
 		}
+		bad = b == 0 ? 0 : write_is_bad(fd, at, who);
 		if (bad < 0)
 			return -1;
 		if (bad > 0 || (!refresh && old != NULL && memcmp(old + b * info->erasesize, bytes, info->erasesize) == 0)) {
