@@ -15,13 +15,15 @@ int main(void)
 {
 	static unsigned char image[LENGTH];
 	struct mtd_info_user info;
+	struct mtd_ecc_stats before, after;
 	loff_t offset = 0;
 	int fd = open("/dev/mtd2", O_RDONLY);
 
 	if (fd < 0)
 		return 1;
 	if (ioctl(fd, MEMGETINFO, &info) != 0 || ioctl(fd, MEMGETBADBLOCK, &offset) != 0 ||
-	    pread(fd, image, LENGTH, 0) != LENGTH) {
+	    ioctl(fd, ECCGETSTATS, &before) != 0 || pread(fd, image, LENGTH, 0) != LENGTH ||
+	    ioctl(fd, ECCGETSTATS, &after) != 0 || after.failed != before.failed) {
 		close(fd);
 		return 1;
 	}

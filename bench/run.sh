@@ -30,7 +30,7 @@ need_packages gcc g++ cmake ninja-build binutils libgtest-dev valgrind libbenchm
 	g++-aarch64-linux-gnu file
 echo "building in $build, $build_arm64, $build_static and $build_arm64_static ..." >&2
 cmake --preset bench >/dev/null
-cmake --build "$build" --target ptbenv mtdsim ref_lookup empty_main run_pairs env_get_bench >/dev/null
+cmake --build "$build" --target ptbenv ptbtool mtdsim ref_lookup empty_main run_pairs env_get_bench >/dev/null
 cmake --preset aarch64 -B "$build_arm64" -DPTBENV_TESTS=OFF >/dev/null
 cmake --build "$build_arm64" --target ptbenv >/dev/null
 cmake -S . -B "$build_static" -G Ninja --toolchain cmake/x86_64-musl-static.cmake \
@@ -96,6 +96,27 @@ missing_static=$(callgrind_alone "$static")
 null_dynamic=$(callgrind_alone "$tool" mtd2)
 null_static=$(callgrind_alone "$static" mtd2)
 
+# Every value of the device: the 16 keys as 16 ptbenv runs, against one
+# ptbtool show of the device, over 128 KiB blocks as most boards have them;
+# the flash bytes each reads, from the simulated device's call log, and the
+# instructions of all their processes.
+every_key() {
+	local log=$scratch/every.$1.log ir=0 n=0 key
+	local -a run
+	rm -f "$log"
+	for key in $(sed -n '/ no_value$/d; s/^ptb_field \([a-z]*\) .*/\1/p' "$build/tests/ptb_layout.sh"); do
+		if [ "$1" = ptbtool ]; then run=("$build/ptbtool" show /dev/mtd2); else run=("$tool" "$key"); fi
+		MTDSIM_ERASESIZE=131072 MTDSIM_LOG=$log LD_PRELOAD=$device \
+			valgrind --tool=callgrind --callgrind-out-file="$scratch/every.$1.$n" "${run[@]}" >/dev/null 2>&1
+		ir=$((ir + $(sed -n 's/^summary: *//p; s/^totals: *//p' "$scratch/every.$1.$n" | head -1)))
+		n=$((n + 1))
+		[ "$1" = ptbenv ] || break
+	done
+	echo "$(awk '/^pread/ { sum += $2 } END { print sum + 0 }' "$log") $(grep -c '^open' "$log") $ir"
+}
+read -r every_ptbenv_bytes every_ptbenv_opens every_ptbenv_ir <<<"$(every_key ptbenv)"
+read -r every_show_bytes every_show_opens every_show_ir <<<"$(every_key ptbtool)"
+
 echo "timing $rounds rounds ..." >&2
 "$build/bench/run_pairs" "$rounds" "$device" "$tool" sninfo -- "$ref" sninfo -- "$empty" >"$scratch/pairs"
 read -r _ tool_us tool_p10 tool_p90 tool_rss tool_cpu < <(sed -n 1p "$scratch/pairs")
@@ -129,7 +150,7 @@ echo "| Measure | ptbenv | Reference | Ratio, note |"
 echo "|---|---|---|---|"
 printf '| Instructions, whole `sninfo` process (callgrind) | %s | %s (`ref_lookup.c`) | %s |\n' \
 	"$(thousands "$tool_ir")" "$(thousands "$ref_ir")" "$(ratio "$tool_ir" "$ref_ir")"
-printf '| of which the simulated device'"'"'s own code | %s | %s | the same device calls in both |\n' \
+printf '| of which the simulated device'"'"'s own code | %s | %s | the same device calls in both, two ECCGETSTATS around the read included |\n' \
 	"$(thousands "$tool_dev")" "$(thousands "$ref_dev")"
 printf '| Floor: an empty `main` under the same device | | %s | process start, loader and the device library |\n' \
 	"$(thousands "$empty_ir")"
@@ -156,6 +177,12 @@ printf '| Instructions, `sninfo` with /dev/mtd2 missing: static (musl) against d
 	"$(thousands "$missing_static")" "$(thousands "$missing_dynamic")" "$(ratio "$missing_static" "$missing_dynamic")"
 printf '| Instructions, `sninfo` with /dev/null as /dev/mtd2: static (musl) against dynamic, x86-64 | %s | %s (the dynamic build) | %s; MEMGETINFO fails |\n' \
 	"$(thousands "$null_static")" "$(thousands "$null_dynamic")" "$(ratio "$null_static" "$null_dynamic")"
+
+printf '| Every value over 128 KiB blocks: flash bytes read, 16 `ptbenv KEY` runs against one `ptbtool show /dev/mtd2` | %s bytes in %s opens | %s bytes in %s open | %s (from the simulated device'"'"'s call log) |\n' \
+	"$(thousands "$every_ptbenv_bytes")" "$every_ptbenv_opens" "$(thousands "$every_show_bytes")" "$every_show_opens" \
+	"$(ratio "$every_ptbenv_bytes" "$every_show_bytes")"
+printf '| Every value over 128 KiB blocks: instructions of all the processes (callgrind) | %s | %s | %s |\n' \
+	"$(thousands "$every_ptbenv_ir")" "$(thousands "$every_show_ir")" "$(ratio "$every_ptbenv_ir" "$every_show_ir")"
 
 # Scaling rows: env_get beside the bare device calls, the fastest of the repetitions' CPU times.
 awk -F, '

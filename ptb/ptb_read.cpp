@@ -125,7 +125,7 @@ int ptb_read_block(int fd, const struct mtd_info_user *info, struct ptb_block *b
 int ptb_read(unsigned char **image)
 {
 	struct mtd_info_user info;
-	struct ptb_block block;
+	struct ptb_block block = {};
 	int status = -1;
 	int fd = open(PTB_DEVICE_PATH, O_RDONLY);
 

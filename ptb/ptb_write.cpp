@@ -6,6 +6,7 @@
 #include "ptb/ptb_env.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the shipped AArch64 binaries, the dynamic one over glibc 2.31 and the
+# Runs the shipped AArch64 programs, the dynamic build over glibc 2.31 and the
 # static one with no C library, on real arm64 kernels' MTD drivers (nandsim,
 # mtdram) of three generations under qemu-system-aarch64. The kernels, busybox,
 # the drivers built for each kernel and the guest's C library are cached in
@@ -12,6 +12,6 @@ build_host >/dev/null
 need_packages g++-aarch64-linux-gnu libc6-dev-arm64-cross googletest cmake ninja-build
 for preset in aarch64 aarch64-static; do
 	cmake --preset "$preset" >/dev/null
-	cmake --build --preset "$preset" --target ptbenv
+	cmake --build --preset "$preset" --target ptbenv ptbtool
 done
-tests/guest/run.sh "$(preset_dir aarch64)/ptbenv" "$(preset_dir aarch64-static)/ptbenv" "$HOST_BUILD/ptbtool"
+tests/guest/run.sh "$(preset_dir aarch64)" "$(preset_dir aarch64-static)" "$HOST_BUILD/ptbtool"

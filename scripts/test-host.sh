@@ -7,3 +7,13 @@ cd "$(dirname "$0")/.."
 # mandoc and busybox: the manual pages' lint and the boot snippet test are registered only when found.
 need_packages g++ cmake ninja-build libgtest-dev binutils mandoc busybox
 cmake --workflow --preset host
+
+# try.sh as a newcomer runs it: from a folder of their own, the image named
+# from there (the sample's serial number), and its usage on --help.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+cp examples/sample-ptb.img "$scratch/mine.img"
+tried=$(cd "$scratch" && "$OLDPWD/scripts/try.sh" --image mine.img sninfo)
+[ "$tried" = "sninfo:PT2324A00117" ] || { echo "try.sh --image mine.img sninfo: '$tried'"; exit 1; }
+scripts/try.sh --help | grep -q '^usage: scripts/try.sh ' || { echo "try.sh --help: no usage"; exit 1; }
+echo "try.sh: an image named from the caller's folder, and --help"

@@ -1,7 +1,7 @@
-# The notices and diagnostics of ptbenv, spelt out once for the shell stages
-# (tests/guest/cases.sh, scripts/test-package.sh, scripts/test-aarch64.sh);
-# sourced by bash. They are written here, not taken from the tool, so that
-# the stages check it.
+# The notices and diagnostics of ptbenv, and of ptbtool reading a device,
+# spelt out once for the shell stages (tests/guest/cases.sh,
+# scripts/test-package.sh, scripts/test-aarch64.sh); sourced by bash. They are
+# written here, not taken from the tool, so that the stages check it.
 
 # On standard output: the PTB could not be read.
 READ_FAILED=$'\n ===== zarn read env failed.\n'
@@ -26,9 +26,10 @@ bad_blocks() {
 	printf -v "$var" '%s' "$lines"
 }
 
-# perror_lines LIBC: sets OPEN_ENOENT, MEMGETINFO_ENOTTY and PREAD_EIO to the
-# lines perror prints for the failures the stages provoke, in the words of
-# that C library (glibc, musl); musl words two of them its own way.
+# perror_lines LIBC: sets OPEN_ENOENT, MEMGETINFO_ENOTTY, PREAD_EIO and
+# PREAD_EBADMSG (a read the ECC could not correct) to the lines perror prints
+# for the failures the stages provoke, in the words of that C library (glibc,
+# musl); musl words two of them its own way.
 perror_lines() {
 	local eio enotty
 	case $1 in
@@ -42,4 +43,38 @@ perror_lines() {
 	OPEN_ENOENT=$'open PTB: No such file or directory\n'
 	MEMGETINFO_ENOTTY="PTB MEMGETINFO: $enotty"$'\n'
 	PREAD_EIO="pread PTB: $eio"$'\n'
+	PREAD_EBADMSG=$'pread PTB: Bad message\n'
+}
+
+# The bytes of the PTB any value comes from, counted from its start: up to the
+# end of the last text field's 1024-byte run-on.
+VALUES_END=4840
+
+# What ptbtool show says on standard error about the ECC of a device, for
+# DEVICE and the PTB's block at byte OFFSET of the partition.
+#
+# ecc_values_failed VAR DEVICE OFFSET STEPS: STEPS steps of the values' bytes
+# failed in both reads; after the read's own perror line.
+ecc_values_failed() {
+	printf -v "$1" '%sptbtool: %s: the ECC could not correct %s steps of the PTB'\''s values at 0x%x (its first %s bytes), read twice: restore them from a backup or write a full image\n' \
+		"$PREAD_EBADMSG" "$2" "$4" "$3" "$VALUES_END"
+}
+
+# ecc_failed_elsewhere VAR DEVICE OFFSET STEPS: STEPS steps failed in the
+# first read, none in the values' bytes read again.
+ecc_failed_elsewhere() {
+	printf -v "$1" 'ptbtool: warning: %s: the ECC could not correct %s steps reading the PTB at 0x%x, but the values'\'' %s bytes read clean a second time\n' \
+		"$2" "$4" "$3" "$VALUES_END"
+}
+
+# ecc_corrected VAR DEVICE OFFSET BITS: the ECC corrected BITS bitflips.
+ecc_corrected() {
+	printf -v "$1" 'ptbtool: warning: %s: the ECC corrected %s bitflips reading the PTB at 0x%x: rewrite it before more flip than the ECC corrects\n' \
+		"$2" "$4" "$3"
+}
+
+# device_geometry_given VAR DEVICE: the refusal of --erasesize, --size and
+# --bad with a device.
+device_geometry_given() {
+	printf -v "$1" 'ptbtool: %s: an MTD device tells its own geometry and bad blocks: no --erasesize, --size or --bad with it\n' "$2"
 }

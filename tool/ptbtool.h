@@ -33,6 +33,10 @@ int ptbtool_usage(FILE *to);
 enum { PTBTOOL_OPTION = -1, PTBTOOL_OPERANDS = -2 };
 int ptbtool_option(int argc, char **argv, int *i);
 
+/* Steps through the options of the commands that write, --backup FILE
+ * alone, setting *backup; returns as ptbtool_option does once they end. */
+int ptbtool_backup_option(int argc, char **argv, int *i, const char **backup);
+
 /* Reads a number, decimal or 0x hexadecimal, from text up to *end; false
  * when there are no digits or it overflows. */
 bool ptbtool_scan_number(const char *text, const char **end, unsigned long long *value);

@@ -159,22 +159,22 @@ int device_write(const struct mtd_device *device, const struct ptb_block *block,
 		 bool refresh, const char *backup)
 {
 	size_t region = ptb_write_blocks(&device->info) * device->info.erasesize;
+	/* Bytes the ECC could not read whole are not known: every block is written. */
+	const unsigned char *old = block->ecc.failed > 0 ? NULL : block->image;
 	struct ptb_write_report report;
 	char who[PATH_MAX + 16];
 
-	if (backup != NULL && (block->image == NULL || block->ecc.failed > 0 ||
-			       file_replace(backup, block->image, region) != 0)) {
-		if (block->image == NULL || block->ecc.failed > 0)
-			fprintf(stderr, "ptbtool: %s: the PTB as it reads is not what the flash holds: no backup of it\n",
-				device->path);
+	if (backup != NULL && (old == NULL || file_replace(backup, old, region) != 0)) {
+		if (old == NULL)
+			fprintf(stderr, "ptbtool: %s: the PTB does not read whole: no backup of it\n", device->path);
 		return PTBTOOL_REFUSED;
 	}
-	if (!refresh && block->image != NULL && memcmp(block->image, image, region) == 0) {
+	if (!refresh && old != NULL && memcmp(old, image, region) == 0) {
 		printf("ptbtool: %s: the PTB at 0x%llx holds this already: nothing written\n", device->path, block->offset);
 		return 0;
 	}
 	snprintf(who, sizeof(who), "ptbtool: %s", device->path);
-	if (ptb_write(device->fd, &device->info, block->offset, block->image, image, refresh, who, &report) == 0)
+	if (ptb_write(device->fd, &device->info, block->offset, old, image, refresh, who, &report) == 0)
 		return device_written(device, &report);
 	if (!report.touched)
 		return PTBTOOL_REFUSED;

@@ -152,13 +152,11 @@ static int file_fill(int fd, const unsigned char *bytes, size_t length, mode_t m
 /* The target's name with a temporary file's ending, for mkstemp. */
 static char *file_temporary_template(const char *target)
 {
-	size_t length = strlen(target);
-	char *name = (char *)malloc(length + sizeof(".XXXXXX"));
+	size_t size = strlen(target) + sizeof(".XXXXXX");
+	char *name = (char *)malloc(size);
 
-	if (name != NULL) {
-		memcpy(name, target, length);
-		memcpy(name + length, ".XXXXXX", sizeof(".XXXXXX"));
-	}
+	if (name != NULL)
+		snprintf(name, size, "%s.XXXXXX", target);
 	return name;
 }
 

@@ -25,6 +25,18 @@ int ptbtool_option(int argc, char **argv, int *i)
 	return *i < argc ? PTBTOOL_OPERANDS : ptbtool_usage(stderr);
 }
 
+int ptbtool_backup_option(int argc, char **argv, int *i, const char **backup)
+{
+	int more;
+
+	for (; (more = ptbtool_option(argc, argv, i)) == PTBTOOL_OPTION; *i += 2) {
+		if (strcmp(argv[*i], "--backup") != 0)
+			return ptbtool_usage(stderr);
+		*backup = argv[*i + 1];
+	}
+	return more;
+}
+
 static int ptbtool_digit(char c, unsigned base)
 {
 	if (c >= '0' && c <= '9')

@@ -65,11 +65,7 @@ int ptbtool_set(int argc, char **argv)
 	const char *backup = NULL;
 	int i = 1, more;
 
-	for (; (more = ptbtool_option(argc, argv, &i)) == PTBTOOL_OPTION; i += 2) {
-		if (strcmp(argv[i], "--backup") != 0)
-			return ptbtool_usage(stderr);
-		backup = argv[i + 1];
-	}
+	more = ptbtool_backup_option(argc, argv, &i, &backup);
 	if (more != PTBTOOL_OPERANDS)
 		return more;
 	return set(argv[i], argc - i - 1, argv + i + 1, backup);

@@ -28,7 +28,7 @@ static void show_warn_text(const struct env_field *field, const unsigned char *i
 {
 	size_t room = env_room(field);
 	bool runs_on = memchr(image + field->offset, '\0', room) == NULL;
-	bool erased = memchr(value, 0xFF, strlen(value)) != NULL;
+	bool erased = strchr(value, 0xFF) != NULL;
 
 	if (runs_on)
 		fprintf(stderr, "ptbtool: warning: %s: no terminator within its %zu bytes, the value runs on%s\n",

@@ -67,7 +67,7 @@ static unsigned char *write_region(const struct mtd_device *device, const struct
 	return image;
 }
 
-static int write_image(const struct mtd_device *device, const char *path, const char *backup)
+static int write_image(const char *path, const struct mtd_device *device, const char *backup)
 {
 	struct ptb_block block;
 	size_t length;
@@ -92,11 +92,7 @@ int ptbtool_write(int argc, char **argv)
 	const char *backup = NULL;
 	int i = 1, more, lock, status = PTBTOOL_REFUSED;
 
-	for (; (more = ptbtool_option(argc, argv, &i)) == PTBTOOL_OPTION; i += 2) {
-		if (strcmp(argv[i], "--backup") != 0)
-			return ptbtool_usage(stderr);
-		backup = argv[i + 1];
-	}
+	more = ptbtool_backup_option(argc, argv, &i, &backup);
 	if (more != PTBTOOL_OPERANDS)
 		return more;
 	if (argc - i != 2)
@@ -105,7 +101,7 @@ int ptbtool_write(int argc, char **argv)
 		return PTBTOOL_REFUSED;
 	lock = device_lock(&device, true);
 	if (lock >= 0) {
-		status = write_image(&device, argv[i + 1], backup);
+		status = write_image(argv[i + 1], &device, backup);
 		close(lock);
 	}
 	close(device.fd);

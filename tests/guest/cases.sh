@@ -1,5 +1,6 @@
 # Sourced by run.sh: the guest cases. Each group sets up /dev/mtd2 in the guest
-# (guest ...), then lists cases (expect NAME STATUS STDOUT STDERR ARGS...).
+# (guest ...), then lists cases (expect NAME STATUS STDOUT STDERR ARGS... for
+# ptbenv, expect_run with the command first for ptbtool and the rest).
 # Expected output is spelt out here and in tests/expected.sh, not taken from
 # the tool, so it checks the tool; the keys, their offsets and kinds are the
 # fixture's (read_layout).
@@ -74,6 +75,27 @@ every_key() {
 	expect "$1: $UNKNOWN_KEY" 0 "$unknown" "$2" "$UNKNOWN_KEY"
 }
 
+# every_key_fails GROUP STDERR: every key of the layout and the unknown one
+# give the read-failure notice, with the same stderr: the read comes first.
+every_key_fails() {
+	local key
+	for key in "${LAYOUT_KEYS[@]}" "$UNKNOWN_KEY"; do
+		expect "$1: $key" 0 "$READ_FAILED" "$2" "$key"
+	done
+}
+
+# shows_all GROUP STDERR: ptbtool show prints in one process, through mtd2 and
+# its read-only node, what ptbenv prints for each key of the full image.
+shows_all() {
+	local key all= node
+	for key in "${LAYOUT_KEYS[@]}"; do
+		all+=${FULL_SHOWN[$key]}
+	done
+	for node in /dev/mtd2 /dev/mtd2ro; do
+		expect_run "$1: ptbtool show $node" 0 "$all" "$2" /ptbtool show "$node"
+	done
+}
+
 # first_of KIND: the layout's first key of that kind.
 first_of() {
 	local key
@@ -87,6 +109,19 @@ first_of() {
 NAND_16K="first_id_byte=0xec second_id_byte=0x73"
 NAND_8K="first_id_byte=0xec second_id_byte=0xe6"
 NAND_128K="first_id_byte=0xec second_id_byte=0xf1 third_id_byte=0x00 fourth_id_byte=0x15"
+# The 128 KiB chip's pages: 2048 bytes and 64 of OOB (where the ECC bytes
+# are), 64 pages to a block; its ECC corrects one bitflip in each 256-byte
+# step of a page and finds two.
+NAND_128K_PAGE=2048 NAND_128K_OOB=64 NAND_128K_PAGES=64 NAND_STEP=256
+
+# chip_page PARTS PAGES_PER_BLOCK PAGE: the chip's number of mtd2's page PAGE,
+# for nandsim's gravepages=, when its parts= is PARTS (the erase blocks of
+# mtd0, mtd1, ...: mtd2 starts after the first two).
+chip_page() {
+	local parts
+	IFS=, read -r -a parts <<<"$1"
+	echo $(((parts[0] + parts[1]) * $2 + $3))
+}
 
 define_cases() {
 	perror_lines "$GUEST_LIBC"
@@ -95,6 +130,8 @@ define_cases() {
 	erased_cases
 	other_nand_cases
 	mtdram_cases
+	grave_page_cases
+	ecc_cases
 	factory_cases
 	device_cases
 }
@@ -102,7 +139,7 @@ define_cases() {
 # 16 KiB blocks. parts= counts erase blocks and badblocks= counts from the
 # chip's start, so with parts=4,4 chip blocks 8 and 9 are mtd2's blocks 0, 1.
 bad_block_cases() {
-	local bad_0_4000 all_bad empty_key
+	local bad_0_4000 all_bad empty_key given
 	bad_blocks bad_0_4000 0 0x4000
 	guest nandsim $NAND_16K parts=4,4 badblocks=8,9
 	guest put full.img 16384 2
@@ -112,6 +149,14 @@ bad_block_cases() {
 	# Any argument count but one: silent, and the device is not even opened.
 	expect "nandsim-16k-badblocks: no arguments" 0 "" ""
 	expect "nandsim-16k-badblocks: two arguments" 0 "" "" chipinfo sninfo
+	# One block walk for all the keys asked: the bad blocks said once.
+	shows_all nandsim-16k-badblocks "$bad_0_4000"
+	expect_run "nandsim-16k-badblocks: ptbtool show three keys" 0 \
+		"${FULL_SHOWN[sninfo]}${FULL_SHOWN[qvhardreset]}${FULL_SHOWN[ethaddr]}" "$bad_0_4000" \
+		/ptbtool show /dev/mtd2 sninfo qvhardreset ethaddr
+	device_geometry_given given /dev/mtd2
+	expect_run "nandsim-16k-badblocks: ptbtool show --erasesize" 1 "" "$given" \
+		/ptbtool show --erasesize 16384 /dev/mtd2
 	guest unload
 
 	# A 5-block partition holds the 40960 bytes read from block 2; 4 don't.
@@ -139,6 +184,7 @@ other_nand_cases() {
 	guest nandsim $NAND_128K parts=2,2
 	guest put full.img 131072 0
 	every_key nandsim-128k ""
+	shows_all nandsim-128k ""
 	guest unload
 	# A partition of one 128 KiB block: the whole block is read, nothing past it.
 	guest nandsim $NAND_128K parts=2,2,1
@@ -197,6 +243,75 @@ mtdram_cases() {
 	guest mtdram 36 4
 	guest put full.img 4096 0
 	expect "mtdram-4k-only-36k: appkey" 0 "$READ_FAILED" "$PREAD_EIO" appkey
+	guest unload
+}
+
+# Grave pages (nandsim's gravepages=PAGE:READS, here from the first read on)
+# read back random bytes, and the ECC fails on each step of the page but now
+# and then one whose random bytes pass for a bitflip it corrected (about one
+# read of the page in 250). ptbenv's output does not hang on the count;
+# ptbtool's does, so ecc_cases checks it where it is the same every read.
+grave_page_cases() {
+	local page
+	# mtd2's page 1 holds chipinfo to nwkskey: the read fails, twice.
+	page=$(chip_page 2,2 $NAND_128K_PAGES 1)
+	guest nandsim $NAND_128K parts=2,2 gravepages=$page:0
+	guest put full.img 131072 0
+	every_key_fails nandsim-128k-grave-values "$PREAD_EBADMSG"
+	guest unload
+	# The first page wholly past the values: the values' bytes read again clean.
+	page=$(chip_page 2,2 $NAND_128K_PAGES $(((VALUES_END + NAND_128K_PAGE - 1) / NAND_128K_PAGE)))
+	guest nandsim $NAND_128K parts=2,2 gravepages=$page:0
+	guest put full.img 131072 0
+	every_key nandsim-128k-grave-past-values ""
+	guest unload
+}
+
+# ecc_faults FLIP...: mtd2's first block as put there (block.raw), written
+# again with each FLIP (BYTE:MASK) behind the ECC's back: the bits of MASK
+# flipped in byte BYTE of the block. One bit in an ECC step is a bitflip the
+# ECC corrects, two it finds and can't correct: the same count every read.
+ecc_faults() {
+	local flip byte
+	guest step cp /tmp/block.raw /tmp/faults.raw
+	for flip; do
+		byte=${flip%:*}
+		guest flip /tmp/faults.raw \
+			$((byte / NAND_128K_PAGE * (NAND_128K_PAGE + NAND_128K_OOB) + byte % NAND_128K_PAGE)) "${flip#*:}"
+	done
+	guest raw_put /tmp/faults.raw
+}
+
+# What the ECC corrected or could not, on 128 KiB blocks, as nanddump and
+# nandwrite of the flash tools read and write raw pages.
+ecc_cases() {
+	[[ -n ${GUEST_TOOLS:-} ]] || return 0
+	local page1=$NAND_128K_PAGE page3=$((3 * NAND_128K_PAGE)) page9=$((9 * NAND_128K_PAGE))
+	local sninfo=$((OFFSET[sninfo])) failed corrected
+	guest nandsim $NAND_128K parts=2,2
+	guest put full.img 131072 0
+	guest raw_get /tmp/block.raw 131072
+
+	# Three steps of page 1, where the values are, fail in both reads; one of
+	# page 3 in the first only: ptbtool counts the values' three.
+	ecc_faults $page1:3 $((page1 + 3 * NAND_STEP)):0x81 $((page1 + 7 * NAND_STEP + 255)):0x30 $page3:0x11
+	expect "ecc-128k-values-uncorrectable: sninfo" 0 "$READ_FAILED" "$PREAD_EBADMSG" sninfo
+	ecc_values_failed failed /dev/mtd2 0 3
+	expect_run "ecc-128k-values-uncorrectable: ptbtool show" 1 "" "$failed" /ptbtool show /dev/mtd2
+
+	# Two steps past the values fail, read once; the values read clean again.
+	ecc_faults $page3:0x11 $((page9 + 5 * NAND_STEP + 17)):0xC0
+	expect "ecc-128k-uncorrectable-past-values: sninfo" 0 "${FULL_SHOWN[sninfo]}" "" sninfo
+	ecc_failed_elsewhere failed /dev/mtd2 0 2
+	expect_run "ecc-128k-uncorrectable-past-values: ptbtool show sninfo" 0 "${FULL_SHOWN[sninfo]}" \
+		"$failed" /ptbtool show /dev/mtd2 sninfo
+
+	# A bitflip in sninfo's value and one past the values, both corrected.
+	ecc_faults $sninfo:0x04 $((page9 + 100)):0x01
+	expect "ecc-128k-corrected: sninfo" 0 "${FULL_SHOWN[sninfo]}" "" sninfo
+	ecc_corrected corrected /dev/mtd2 0 2
+	expect_run "ecc-128k-corrected: ptbtool show sninfo" 0 "${FULL_SHOWN[sninfo]}" "$corrected" \
+		/ptbtool show /dev/mtd2 sninfo
 	guest unload
 }
 

@@ -1,19 +1,22 @@
 #!/bin/bash
-# Runs the AArch64 ptbenv against real MTD drivers of Linux kernels:
+# Runs the AArch64 ptbenv and ptbtool against real MTD drivers of Linux kernels:
 #
-#   tests/guest/run.sh DYNAMIC_PTBENV STATIC_PTBENV HOST_PTBTOOL
+#   tests/guest/run.sh DYNAMIC_BUILD STATIC_BUILD HOST_PTBTOOL
 #
-# The host build that made HOST_PTBTOOL also wrote the fixture's layout, the
-# keys the cases cover, to tests/ptb_layout.sh beside it.
+# DYNAMIC_BUILD and STATIC_BUILD are the build folders of the aarch64 and
+# aarch64-static presets, each holding ptbenv and ptbtool. The host build
+# that made HOST_PTBTOOL also wrote the fixture's layout, the keys the cases
+# cover, to tests/ptb_layout.sh beside it.
 #
 # Boots Debian's arm64 kernels of three generations (5.10 of bullseye, 6.1 of
 # bookworm, 6.12 of trixie) under qemu-system-aarch64 (TCG) with a busybox
 # initramfs, loads nandsim (simulated NAND with bad blocks) or mtdram so that
-# they provide /dev/mtd2, runs ptbenv there and compares its stdout, stderr and
-# exit status, byte for byte, with what cases.sh expects. Each kernel boots
-# twice: with the dynamic binary over Debian 11's C library (glibc 2.31) and
-# mtd-utils, and with the static binary and no C library at all. Prints
-# PASS/FAIL per case and a summary line; exits 0 only when every case passed.
+# they provide /dev/mtd2, runs ptbenv and ptbtool there and compares their
+# stdout, stderr and exit status, byte for byte, with what cases.sh expects.
+# Each kernel boots twice: with the dynamic binaries over Debian 11's C
+# library (glibc 2.31) and mtd-utils, and with the static binaries and no C
+# library at all. Prints PASS/FAIL per case and a summary line; exits 0 only
+# when every case passed.
 #
 # Downloads and the modules built for each kernel are cached in
 # ${PTBENV_CACHE:-$HOME/.cache/ptbenv}/guest; delete that directory to move to
@@ -22,7 +25,7 @@
 # PTBENV_GUEST_TIMEOUT (seconds, default 180) bounds each boot;
 # PTBENV_GUEST_KERNELS (default "bullseye bookworm trixie") picks the suites;
 # PTBENV_GUEST_CONSOLE=DIR keeps each boot's console output there;
-# PTBENV_GUEST_BENCH=N runs no cases but times N runs of each binary on 6.1.
+# PTBENV_GUEST_BENCH=N runs no cases but times N runs of each ptbenv on 6.1.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -67,17 +70,19 @@ new_case() {
 	echo "$2" >"$WORK/expect/$n.rc"
 }
 
-# expect NAME STATUS STDOUT STDERR ARGS...: ptbenv ARGS must give exactly these.
-expect() {
+# expect_run NAME STATUS STDOUT STDERR COMMAND ARGS...: the guest's COMMAND
+# (/ptbenv, /ptbtool, a busybox command) with ARGS must give exactly these.
+expect_run() {
 	local n
 	new_case "$@"
 	n=${#CASES[@]}
 	shift 4
-	if (($#)); then
-		echo "check $n $(printf '%q ' "$@")" >>"$WORK/root/cases.sh"
-	else
-		echo "check $n" >>"$WORK/root/cases.sh"
-	fi
+	echo "check $n $(printf '%q ' "$@")" >>"$WORK/root/cases.sh"
+}
+
+# expect NAME STATUS STDOUT STDERR ARGS...: ptbenv ARGS must give exactly these.
+expect() {
+	expect_run "${@:1:4}" /ptbenv "${@:5}"
 }
 
 # shown NAME STATUS STDOUT STDERR DUMP KEY OPTIONS...: on the host,
@@ -111,22 +116,23 @@ copy_runtime() {
 	done
 }
 
-# build_initramfs ASSETS PTBENV [USERLAND]: the guest's root. With USERLAND,
-# its C library for PTBENV and the flash tools in /tools; without, no C
-# library at all.
+# build_initramfs ASSETS BUILD [USERLAND]: the guest's root, with ptbenv and
+# ptbtool of BUILD. With USERLAND, their C library and the flash tools in
+# /tools; without, no C library at all.
 build_initramfs() {
-	local assets=$1 ptbenv=$2 userland=${3:-} root=$WORK/root tool
+	local assets=$1 build=$2 userland=${3:-} root=$WORK/root tool
 	mkdir -p "$root/bin" "$root/modules"
 	cp "$assets/busybox" "$root/bin/busybox"
 	ln -s busybox "$root/bin/sh"
 	cp "$HERE/init" "$root/init"
 	cp "$assets"/modules/*.ko "$root/modules/"
-	cp "$ptbenv" "$root/ptbenv"
-	[[ -z ${BENCH_STATIC:-} ]] || cp "$BENCH_STATIC" "$root/ptbenv-static"
-	chmod 755 "$root/init" "$root"/ptbenv*
+	cp "$build/ptbenv" "$build/ptbtool" "$root/"
+	[[ -z ${BENCH_STATIC:-} ]] || cp "$BENCH_STATIC/ptbenv" "$root/ptbenv-static"
+	chmod 755 "$root/init" "$root"/ptbenv* "$root/ptbtool"
 	if [[ -n $userland ]]; then
 		mkdir -p "$root/lib/aarch64-linux-gnu" "$root/tools"
-		copy_runtime "$ptbenv" "$root" "$userland"
+		copy_runtime "$root/ptbenv" "$root" "$userland"
+		copy_runtime "$root/ptbtool" "$root" "$userland"
 		for tool in flash_erase nandwrite nanddump; do
 			cp "$userland/usr/sbin/$tool" "$root/tools/"
 			copy_runtime "$root/tools/$tool" "$root" "$userland"
@@ -239,8 +245,8 @@ report() {
 	fi
 }
 
-# c_library PTBENV USERLAND: the C library whose texts PTBENV prints, for
-# cases.sh: the guest's for a dynamic binary, else the one linked in.
+# c_library PTBENV: the C library whose texts PTBENV prints, for cases.sh:
+# the guest's for a dynamic binary, else the one linked in.
 c_library() {
 	if aarch64-linux-gnu-readelf -l "$1" | grep -q 'program interpreter'; then
 		echo glibc
@@ -251,23 +257,23 @@ c_library() {
 	fi
 }
 
-# boot LABEL ABI PTBENV [USERLAND]: one boot of kernel ABI with that binary
-# and, when given, that userland; runs define_cases in it.
+# boot LABEL ABI BUILD [USERLAND]: one boot of kernel ABI with the binaries
+# of BUILD and, when given, that userland; runs define_cases in it.
 boot() {
-	local token abi=$2 ptbenv=$3 userland=${4:-}
+	local token abi=$2 build=$3 userland=${4:-}
 	LABEL=$1
 	WORK=$(mktemp -d "$RUNDIR/boot.XXXXXX")
 	CASES=() HOST_CHECKS=()
 	mkdir -p "$WORK/root/images" "$WORK/expect" "$WORK/actual" "$WORK/dumps"
 	: >"$WORK/root/cases.sh"
-	GUEST_LIBC=$(c_library "$ptbenv") GUEST_TOOLS=${userland:+yes}
+	GUEST_LIBC=$(c_library "$build/ptbenv") GUEST_TOOLS=${userland:+yes}
 	if [[ -n ${PTBENV_GUEST_BENCH:-} ]]; then
 		define_bench "$PTBENV_GUEST_BENCH"
 	else
 		define_cases
 	fi
 	GUEST_CASES=$(grep -c '^check ' "$WORK/root/cases.sh" || true)
-	build_initramfs "$CACHE/$abi" "$ptbenv" "$userland"
+	build_initramfs "$CACHE/$abi" "$build" "$userland"
 	token=$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')
 	echo "guest: booting $abi, $LABEL, with ${#CASES[@]} cases"
 	boot_guest "$CACHE/$abi" "$token"
@@ -285,7 +291,7 @@ boot() {
 }
 
 usage() {
-	echo "usage: $0 DYNAMIC_PTBENV STATIC_PTBENV HOST_PTBTOOL" >&2
+	echo "usage: $0 DYNAMIC_BUILD STATIC_BUILD HOST_PTBTOOL" >&2
 	echo "  $*" >&2
 	exit 2
 }
@@ -293,7 +299,7 @@ usage() {
 main() {
 	(($# == 3)) || usage "three arguments needed"
 	local f
-	for f in "$1" "$2"; do
+	for f in "$1"/ptbenv "$1"/ptbtool "$2"/ptbenv "$2"/ptbtool; do
 		[[ -f $f ]] || usage "no such file: $f"
 	done
 	[[ -x $3 ]] || usage "not an executable: $3"
@@ -313,8 +319,10 @@ main() {
 	done
 	userland=$(guest_userland)
 	flock -u "$lock"
-	check_binary "$dynamic" AArch64 || usage "not an AArch64 program needing libc alone: $1"
-	check_binary "$static" AArch64 static || usage "not a static AArch64 program: $2"
+	for f in ptbenv ptbtool; do
+		check_binary "$dynamic/$f" AArch64 || usage "not an AArch64 program needing libc alone: $1/$f"
+		check_binary "$static/$f" AArch64 static || usage "not a static AArch64 program: $2/$f"
+	done
 	RUNDIR=$(mktemp -d)
 	trap 'rm -rf "$RUNDIR"' EXIT
 	PASSED=0 FAILED=0

@@ -2,6 +2,7 @@
 #include "mtdsim.h"
 #include "mtdsim_internal.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,13 +14,17 @@
 	exit(125);
 }
 
+/* ptbtool's one syntax: decimal, or hexadecimal after 0x; a leading zero is
+ * still decimal, so that the same --bad list means the same blocks to both. */
 static uint64_t parse_number(const char *name, const char *text, uint64_t most)
 {
+	bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+	const char *digits = hex ? text + 2 : text;
 	char *end;
 	errno = 0;
-	unsigned long long value = strtoull(text, &end, 0);
+	unsigned long long value = strtoull(digits, &end, hex ? 16 : 10);
 
-	if (errno != 0 || end == text || *end != '\0' || value > most || text[0] == '-')
+	if (errno != 0 || end == digits || *end != '\0' || value > most || !isxdigit((unsigned char)digits[0]))
 		die(name, text);
 	return value;
 }
