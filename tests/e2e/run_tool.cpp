@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -191,6 +193,20 @@ static void exec_tool(const std::vector<std::string> &words, const sim_partition
 	_exit(127);
 }
 
+/* ptbtool locks the partition in /run/lock, which other test runs on this
+ * machine share: where it may (as root), the runner and the tools it starts
+ * get a /run/lock of their own, in a mount namespace of their own. */
+static void private_run_lock(void)
+{
+	static bool done;
+
+	if (done)
+		return;
+	done = true;
+	if (unshare(CLONE_NEWNS) == 0 && mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) == 0)
+		(void)mount("ptbenv-tests", "/run/lock", "tmpfs", 0, "mode=1777");
+}
+
 /* The lock ptbtool takes on /dev/mtd2, taken as another ptbtool would. */
 static int hold_lock(int how)
 {
@@ -246,6 +262,7 @@ static tool_run run_tool(const char *tool, const std::vector<std::string> &args,
 	tool_run run;
 	int wait_status;
 
+	private_run_lock();
 	if (!ptb_write_file(dir + "/image", device.image) || symlink(MTDSIM_PATH, (dir + "/libmtdsim.so").c_str()) != 0)
 		abort();
 	std::vector<std::string> words = command_line(tool, args, options, dir);
@@ -290,6 +307,7 @@ int start_ptbtool(const std::vector<std::string> &args)
 	std::vector<std::string> words = command_line(PTBTOOL_PATH, args, tool_options(), "");
 	std::vector<char *> argv;
 
+	argv.reserve(words.size() + 1);
 	for (const std::string &word : words)
 		argv.push_back(const_cast<char *>(word.c_str()));
 	argv.push_back(NULL);
