@@ -138,6 +138,7 @@ std::string named(std::string text, const scratch &dir)
 std::vector<std::string> named(const std::vector<std::string> &args, const scratch &dir)
 {
 	std::vector<std::string> named_args;
+	named_args.reserve(args.size());
 	for (const std::string &arg : args)
 		named_args.push_back(named(arg, dir));
 	return named_args;
