@@ -194,7 +194,8 @@ void check_set(const set_case &c)
 	unsigned good = 0;
 	while (std::find(c.bad_after.begin(), c.bad_after.end(), good) != c.bad_after.end())
 		good++;
-	for (const auto &key_value : c.reads == READS_NEW ? c.values : FACTORY) {
+	/* The blocks' letters tell every byte; one old value tells the PTB is read as before. */
+	for (const auto &key_value : c.reads == READS_NEW ? c.values : decltype(FACTORY){ FACTORY[0] }) {
 		tool_run read = run_ptbenv({ key_value.first }, run.device_after);
 		EXPECT_EQ(read.out, key_value.first + ":" + key_value.second + "\n");
 		EXPECT_EQ(read.err, bad_block_lines(before.erasesize, 0, good));
