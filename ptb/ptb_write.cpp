@@ -107,14 +107,12 @@ static void write_retire(int fd, const struct mtd_info_user *info, unsigned long
 }
 
 /* 1 when the block at offset is bad, 0 when good, -1 after saying why not known. */
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the descriptor and the offset, in pread's order
-static int write_is_bad(int fd, unsigned long long offset, const char *who)
+static int write_is_bad(int fd, loff_t offset, const char *who)
 {
-	loff_t probe = (loff_t)offset;
-	int bad = ioctl(fd, MEMGETBADBLOCK, &probe);
+	int bad = ioctl(fd, MEMGETBADBLOCK, &offset);
 
 	if (bad < 0)
-		return write_failed(who, "asking whether bad the block at", offset);
+		return write_failed(who, "asking whether bad the block at", (unsigned long long)offset);
 	return bad > 0;
 }
 
@@ -122,7 +120,7 @@ static int write_is_bad(int fd, unsigned long long offset, const char *who)
 static long long write_next_good(int fd, const struct mtd_info_user *info, unsigned long long offset, const char *who)
 {
 	for (int bad = 1; offset < info->size; offset += info->erasesize) {
-		bad = write_is_bad(fd, offset, who);
+		bad = write_is_bad(fd, (loff_t)offset, who);
 		if (bad < 0)
 			return -1;
 		if (bad == 0)
@@ -135,22 +133,24 @@ static long long write_next_good(int fd, const struct mtd_info_user *info, unsig
 /* The blocks in which a byte changes, in order from the PTB's start at
  * *offset, leaving those the driver marks bad; when the first fails, the
  * PTB starts again at the next good block. Returns 0, or -1 after saying why. */
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): old before new, as ptb_write takes them
-static int write_region(int fd, const struct mtd_info_user *info, unsigned long long *offset, const unsigned char *old,
+static int write_region(int fd, const struct mtd_info_user *info, const unsigned char *old, unsigned long long *offset,
 			const unsigned char *image, bool refresh, unsigned char *back, const char *who,
 			struct ptb_write_report *report)
 {
 	size_t blocks = ptb_write_blocks(info);
+	/* ptbenv reads this much from the PTB's start, bad blocks and all. */
+	size_t reach = info->erasesize > PTB_MIN_READ ? info->erasesize : PTB_MIN_READ;
 
 	for (size_t b = 0; b < blocks;) {
 		unsigned long long at = *offset + b * info->erasesize;
 		const unsigned char *bytes = image + b * info->erasesize;
-		int bad = b == 0 ? 0 : write_is_bad(fd, at, who);
+		int bad;
 
-		if (at + info->erasesize > info->size) {
+		if (b == 0 && *offset + reach > info->size) {
 			fprintf(stderr, "%s: the PTB at 0x%llx runs past the partition's end\n", who, *offset);
 			return -1;
 		}
+		bad = b == 0 ? 0 : write_is_bad(fd, (loff_t)at, who);
 		if (bad < 0)
 			return -1;
 		if (bad > 0 || (!refresh && old != NULL && memcmp(old + b * info->erasesize, bytes, info->erasesize) == 0)) {
@@ -223,7 +223,7 @@ int ptb_write(int fd, const struct mtd_info_user *info, unsigned long long offse
 	report->offset = offset;
 	if (back == NULL)
 		fprintf(stderr, "%s: %s\n", who, strerror(ENOMEM));
-	else if (write_region(fd, info, &report->offset, old, image, refresh, back, who, report) == 0)
+	else if (write_region(fd, info, old, &report->offset, image, refresh, back, who, report) == 0)
 		status = write_verify(fd, info, report->offset, image, who);
 	free(back);
 	return status;

@@ -17,7 +17,8 @@ struct ptb_write_report {
 	bool mark_failed;		/* ... and the driver failed to keep the mark */
 };
 
-/* The erase blocks the values' bytes lie in, from the PTB's start. */
+/* The erase blocks the values' bytes lie in, from the PTB's start; info's
+ * erase size is not 0. */
 size_t ptb_write_blocks(const struct mtd_info_user *info);
 
 /* Writes image, ptb_write_blocks() erase blocks of it, as the PTB of the

@@ -66,6 +66,12 @@ int device_open(const char *path, bool writing, struct mtd_device *device)
 		close(device->fd);
 		return -1;
 	}
+	/* The writer counts its blocks in erase blocks. */
+	if (writing && device->info.erasesize == 0) {
+		fprintf(stderr, "ptbtool: %s: its driver gives an erase size of 0, so no erase block can be written\n", path);
+		close(device->fd);
+		return -1;
+	}
 	device->rdev = status.st_rdev;
 	return 0;
 }

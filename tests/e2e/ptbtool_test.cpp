@@ -1,11 +1,9 @@
 /* ptbtool as a process: images that make writes read back through ptbenv
- * over the simulated device, also once written to it, refusals leave OUT
- * untouched, and show prints what ptbenv prints over the same dump. */
+ * over the simulated device, refusals leave OUT untouched, and show prints
+ * what ptbenv prints over the same dump. */
 #include "run_tool.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -16,53 +14,9 @@
 
 namespace {
 
-/* A scratch directory, removed with what is in it. */
-struct scratch {
-	std::string dir;
-	scratch()
-	{
-		char name[] = "/tmp/ptbtool-e2e-XXXXXX";
-		dir = mkdtemp(name);
-	}
-	~scratch()
-	{
-		nftw(dir.c_str(), remove_one, 8, FTW_DEPTH | FTW_PHYS);
-	}
-	static int remove_one(const char *path, const struct stat *, int, struct FTW *)
-	{
-		remove(path);
-		return 0;
-	}
-	std::vector<std::string> files() const
-	{
-		std::vector<std::string> names;
-		DIR *d = opendir(dir.c_str());
-		// cppcheck-suppress readdirCalled ; one thread, and glibc deprecates readdir_r
-		for (struct dirent *e; d != NULL && (e = readdir(d)) != NULL;)
-			if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-				names.push_back(e->d_name);
-		if (d != NULL)
-			closedir(d);
-		std::sort(names.begin(), names.end());
-		return names;
-	}
-	std::string path(const char *name) const { return dir + "/" + name; }
-};
-
 void write_file(const std::string &path, const std::string &text)
 {
 	ASSERT_TRUE(ptb_write_file(path, ptb_bytes(text.begin(), text.end())));
-}
-
-ptb_bytes read_file(const std::string &path)
-{
-	ptb_bytes bytes;
-	FILE *file = fopen(path.c_str(), "rb");
-	for (int c; file != NULL && (c = getc(file)) != EOF;)
-		bytes.push_back((unsigned char)c);
-	if (file != NULL)
-		fclose(file);
-	return bytes;
 }
 
 /* What ptbenv prints for a key that make was given no value for. */
@@ -192,7 +146,7 @@ TEST(Make, AcceptedValuesReadBackThroughPtbenv)
 		ASSERT_EQ(made.status, 0) << made.err;
 		EXPECT_EQ(made.out, "");
 		EXPECT_EQ(made.err, "");
-		ptb_bytes image = read_file(dir.path("out.img"));
+		ptb_bytes image = ptb_read_file(dir.path("out.img"));
 		EXPECT_EQ(image.size(), c.length);
 		EXPECT_EQ(image[0], c.fill);
 		struct stat status;
@@ -307,7 +261,7 @@ TEST(Make, RefusalsLeaveOutUntouched)
 		EXPECT_EQ(run.status, c.status);
 		EXPECT_EQ(run.err, err);
 		EXPECT_EQ(run.out, c.out);
-		EXPECT_EQ(read_file(dir.path("out.img")), ptb_bytes(OLD_IMAGE.begin(), OLD_IMAGE.end()));
+		EXPECT_EQ(ptb_read_file(dir.path("out.img")), ptb_bytes(OLD_IMAGE.begin(), OLD_IMAGE.end()));
 		EXPECT_EQ(dir.files(), before);
 	}
 }
@@ -351,12 +305,12 @@ TEST(Make, WritesOnlyRegularFiles)
 		if (c.made == NULL) {
 			EXPECT_EQ(run.status, 1);
 			EXPECT_EQ(run.err, ptbtool_error(out + ": not a regular file, so not replaced by an image"));
-			EXPECT_EQ(read_file(dir.path("sub/old.img")), ptb_bytes(OLD_IMAGE.begin(), OLD_IMAGE.end()));
+			EXPECT_EQ(ptb_read_file(dir.path("sub/old.img")), ptb_bytes(OLD_IMAGE.begin(), OLD_IMAGE.end()));
 			continue;
 		}
 		EXPECT_EQ(run.status, 0);
 		EXPECT_EQ(run.err, "");
-		EXPECT_EQ(read_file(dir.path(c.made)).size(), 40960u);
+		EXPECT_EQ(ptb_read_file(dir.path(c.made)).size(), 40960u);
 		ASSERT_EQ(stat(dir.path(c.made).c_str(), &made), 0);
 		if (c.kind == LINK_TO_FILE) {
 			EXPECT_EQ(made.st_mode & 07777, 0640u);
@@ -399,29 +353,6 @@ TEST(Make, SignalsLeaveNoTemporaryFile)
 		EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
 		EXPECT_EQ(dir.files(), std::vector<std::string>());
 	}
-}
-
-/* What a process writes to the preloaded device outlasts it: the PTB made,
- * programmed into block 1 after block 0 was marked bad, is what ptbenv then
- * reads over the partition the writer left. */
-TEST(Make, ImageWrittenToTheDeviceReadsBackInTheNextProcess)
-{
-	scratch dir;
-	ASSERT_EQ(run_ptbtool({ "make", dir.path("ptb.img"), "chipinfo=rewritten" }).status, 0);
-	ptb_bytes factory = ptb_blank();
-	ptb_put_text(factory, "chipinfo", "factory");
-
-	tool_run written = run_device_writer({ "markbad", "0", "erase", "0x20000", "0x20000",
-					       "program", "0x20000", dir.path("ptb.img") }, sim_default(factory));
-	EXPECT_EQ(written.status, 0);
-	EXPECT_EQ(written.err, "");
-	EXPECT_EQ(written.device_log, "open read-write\nMEMGETINFO\nMEMSETBADBLOCK 0x0 -> 0\n"
-				      "MEMERASE 0x20000+0x20000 -> 0\npwrite 40960 at 0x20000 -> 40960\nclose\n");
-	EXPECT_EQ(written.device_after.bad_blocks, std::vector<uint32_t>{ 0 });
-	EXPECT_EQ(written.device_after.image.size(), SIM_SIZE);
-	tool_run read = run_ptbenv({ "chipinfo" }, written.device_after);
-	EXPECT_EQ(read.out, "chipinfo:rewritten\n");
-	EXPECT_EQ(read.err, bad_block_lines(SIM_ERASESIZE, 0, 1));
 }
 
 /* What a factory never writes: a value running on, erased flash in the
@@ -506,7 +437,7 @@ TEST(Show, ReadsADeviceAsPtbenvDoes)
 	std::vector<std::string> make = { "make", dir.path("full.img") };
 	make.insert(make.end(), every_key.assignments.begin(), every_key.assignments.end());
 	ASSERT_EQ(run_ptbtool(make).status, 0);
-	sim_partition full = sim_default(read_file(dir.path("full.img")));
+	sim_partition full = sim_default(ptb_read_file(dir.path("full.img")));
 	sim_partition odd = { odd_dump(), 256 << 10, 16 << 10, { 0, 1 }, MTDSIM_NO_FAULT };
 	std::string full_lines = ptbenv_lines(full), odd_lines = ptbenv_lines(odd);
 	const std::string BAD_0_AND_1 = bad_block_lines(16 << 10, 0, 2);

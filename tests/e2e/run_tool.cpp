@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -189,6 +193,46 @@ static void exec_tool(const std::vector<std::string> &words, const sim_partition
 	_exit(127);
 }
 
+/* ptbtool locks the partition in /run/lock, which other test runs on this
+ * machine share: where it may (as root), the runner and the tools it starts
+ * get a /run/lock of their own, in a mount namespace of their own. */
+static void private_run_lock(void)
+{
+	static bool done;
+
+	if (done)
+		return;
+	done = true;
+	if (unshare(CLONE_NEWNS) == 0 && mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) == 0)
+		(void)mount("ptbenv-tests", "/run/lock", "tmpfs", 0, "mode=1777");
+}
+
+/* The lock ptbtool takes on /dev/mtd2, taken as another ptbtool would. */
+static int hold_lock(int how)
+{
+	int lock = open("/run/lock/ptbtool-mtd2.lock", O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+
+	if (lock < 0 || flock(lock, how) != 0)
+		abort();
+	return lock;
+}
+
+/* Lets the lock go once the tool has said something on standard error, or has ended. */
+static void release_lock_when_told(int lock, pid_t pid, const std::string &err)
+{
+	struct stat status;
+	siginfo_t ended;
+
+	for (;;) {
+		memset(&ended, 0, sizeof(ended));
+		if ((stat(err.c_str(), &status) == 0 && status.st_size > 0) ||
+		    waitid(P_PID, pid, &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid != 0)
+			break;
+		usleep(1000);
+	}
+	close(lock);
+}
+
 /* The partition as the run left it: the preloaded device wrote what changed
  * back to the image, and logged each mark that it kept. */
 static sim_partition device_after(const sim_partition &device, const std::string &image, const std::string &log)
@@ -218,13 +262,17 @@ static tool_run run_tool(const char *tool, const std::vector<std::string> &args,
 	tool_run run;
 	int wait_status;
 
+	private_run_lock();
 	if (!ptb_write_file(dir + "/image", device.image) || symlink(MTDSIM_PATH, (dir + "/libmtdsim.so").c_str()) != 0)
 		abort();
 	std::vector<std::string> words = command_line(tool, args, options, dir);
+	int lock = options.lock_held != 0 ? hold_lock(options.lock_held) : -1;
 	fflush(NULL);
 	pid_t pid = fork();
 	if (pid == 0)
 		exec_tool(words, device, options, dir);
+	if (lock >= 0 && pid > 0)
+		release_lock_when_told(lock, pid, dir + "/err");
 	if (pid < 0 || waitpid(pid, &wait_status, 0) != pid)
 		abort();
 	run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
@@ -278,9 +326,4 @@ int start_ptbtool(const std::vector<std::string> &args)
 tool_run run_ptbtool_on(const std::vector<std::string> &args, const sim_partition &device, const tool_options &options)
 {
 	return run_tool(PTBTOOL_PATH, args, device, options);
-}
-
-tool_run run_device_writer(const std::vector<std::string> &args, const sim_partition &device)
-{
-	return run_tool(MTDSIM_WRITER_PATH, args, device, tool_options());
 }

@@ -6,8 +6,14 @@
 #include "ptb_texts.h"
 #include "sim_partition.h"
 
+#include <algorithm>
+#include <dirent.h>
+#include <ftw.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 struct tool_run {
@@ -27,6 +33,9 @@ struct tool_options {
 	bool little_memory = false;	/* large allocations fail */
 	std::string input = "";		/* the file or FIFO standard input reads; "": /dev/null */
 	unsigned long file_size_limit = 0;	/* bytes a file written may hold; 0: no limit */
+	/* LOCK_EX or LOCK_SH: another ptbtool holds the partition's lock so
+	 * until the tool first writes to standard error; 0: none. */
+	int lock_held = 0;
 };
 
 tool_run run_ptbenv(const std::vector<std::string> &args, const sim_partition &device,
@@ -37,8 +46,39 @@ tool_run run_ptbtool(const std::vector<std::string> &args, const tool_options &o
 /* ptbtool over the simulated device, preloaded as for run_ptbenv. */
 tool_run run_ptbtool_on(const std::vector<std::string> &args, const sim_partition &device,
 			const tool_options &options = tool_options());
-/* The simulated device's writer process (tests/mtdsim/mtdsim_writer.cpp) over it. */
-tool_run run_device_writer(const std::vector<std::string> &args, const sim_partition &device);
+
+/* A scratch directory, removed with what is in it. */
+struct scratch {
+	std::string dir;
+	scratch()
+	{
+		char name[] = "/tmp/ptbtool-e2e-XXXXXX";
+		dir = mkdtemp(name);
+	}
+	~scratch()
+	{
+		nftw(dir.c_str(), remove_one, 8, FTW_DEPTH | FTW_PHYS);
+	}
+	static int remove_one(const char *path, const struct stat *, int, struct FTW *)
+	{
+		remove(path);
+		return 0;
+	}
+	std::vector<std::string> files() const
+	{
+		std::vector<std::string> names;
+		DIR *d = opendir(dir.c_str());
+		// cppcheck-suppress readdirCalled ; one thread, and glibc deprecates readdir_r
+		for (struct dirent *e; d != NULL && (e = readdir(d)) != NULL;)
+			if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+				names.push_back(e->d_name);
+		if (d != NULL)
+			closedir(d);
+		std::sort(names.begin(), names.end());
+		return names;
+	}
+	std::string path(const char *name) const { return dir + "/" + name; }
+};
 
 /* Starts the built ptbtool, its output thrown away, and returns its process
  * without waiting for it. */

@@ -62,13 +62,6 @@ std::string rw(const std::string &lines)
 	return "open read-write\n" + lines + "close\n";
 }
 
-std::string hex(uint64_t number)
-{
-	char text[24];
-	snprintf(text, sizeof(text), "0x%llx", (unsigned long long)number);
-	return text;
-}
-
 /* Runs of bytes where now departs from before, each run of one XOR (wrong
  * bytes) or one value (changed flash). */
 std::string runs(const char *what, const unsigned char *now, const unsigned char *before, uint64_t offset,

@@ -1,0 +1,209 @@
+/* The writer's decisions over the simulated device: the blocks it erases,
+ * programs and marks bad, where the PTB ends up, what the partition then
+ * holds and what the writer reports. */
+#include "ptb/ptb_write.h"
+#include "sim_device.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+const uint32_t KiB = 1024, MiB = 1024 * KiB;
+/* A NAND's erase blocks, and a NOR's or RAM device's (1-byte pages). */
+const uint32_t BIG = 128 * KiB, SMALL = 4 * KiB;
+const std::string DEVICE = "/dev/mtd2";
+const std::string ERASING = "erasing the block at", PROGRAMMING = "programming the page at",
+		  READING_BACK = "reading back the block at";
+
+/* Partition contents where every byte tells where it came from. */
+ptb_bytes pattern(size_t length)
+{
+	ptb_bytes bytes(length);
+	for (size_t i = 0; i < length; i++)
+		bytes[i] = (unsigned char)(i ^ (i >> 8) ^ (i >> 16));
+	return bytes;
+}
+
+/* The erases, programs and marks of the device log by block, "erase 0
+ * failed, mark 0, erase 1, program 1"; a block's pages programmed in a row
+ * count once. */
+std::string writes_in(const char *log, uint32_t erasesize)
+{
+	std::string writes, last;
+
+	for (const char *line = log; *line != '\0'; line = strchr(line, '\n') + 1) {
+		unsigned long long at, length;
+		long long result;
+		const char *call;
+		if (sscanf(line, "MEMERASE 0x%llx+0x%llx -> %lld", &at, &length, &result) == 3)
+			call = "erase ";
+		else if (sscanf(line, "pwrite %llu at 0x%llx -> %lld", &length, &at, &result) == 3)
+			call = "program ";
+		else if (sscanf(line, "MEMSETBADBLOCK 0x%llx -> %lld", &at, &result) == 2)
+			call = "mark ";
+		else
+			continue;
+		std::string entry = call + std::to_string(at / erasesize);
+		if (entry != last || entry[0] != 'p')
+			writes += (writes.empty() ? "" : ", ") + entry;
+		if (result < 0)
+			writes += " failed";
+		last = entry;
+	}
+	return writes;
+}
+
+struct write_case {
+	const char *name;
+	sim_partition partition;	/* its bytes: pattern() */
+	std::vector<std::pair<std::string, std::string>> values;	/* the new image's, over the old */
+	size_t poke;			/* a byte the new image changes besides, from the PTB's start; 0: none */
+	bool refresh;
+	int status;
+	std::string writes;		/* writes_in() */
+	std::string blocks;		/* sim_blocks_after(), the new PTB where the report says */
+	std::vector<uint32_t> marked;
+	struct ptb_write_report report;
+	std::string err;
+	bool old_known = true;		/* the old bytes are handed over */
+};
+
+const write_case write_cases[] = {
+	{ "one value changed: its block alone", { {}, MiB, BIG, {}, MTDSIM_NO_FAULT },
+	  { { "sninfo", "PT2" } }, 0, false,
+	  0, "erase 0, program 0", "nkkkkkkk", {}, { 0, 1, 0, true, -1, false }, "" },
+	{ "nothing changed: no erase", { {}, MiB, BIG, {}, MTDSIM_NO_FAULT },
+	  {}, 0, false,
+	  0, "", "kkkkkkkk", {}, { 0, 0, 0, false, -1, false }, "" },
+	{ "refresh: the block behind a bad one rewritten as it was", { {}, MiB, BIG, { 0 }, MTDSIM_NO_FAULT },
+	  {}, 0, true,
+	  0, "erase 1, program 1", "kkkkkkkk", { 0 }, { BIG, 1, 0, true, -1, false }, bad_block_lines(BIG, 0, 1) },
+	{ "4 KiB blocks of 1-byte pages: a change in the second block alone",
+	  { {}, 64 * KiB, SMALL, {}, MTDSIM_NO_FAULT, {}, {}, {}, {}, 1 },
+	  {}, 0x1100, false,
+	  0, "erase 1, program 1", "knkkkkkkkkkkkkkk", {}, { 0, 1, 0, true, -1, false }, "" },
+	{ "4 KiB blocks, the old bytes not known: both written", { {}, 64 * KiB, SMALL, {}, MTDSIM_NO_FAULT },
+	  {}, 0x1100, false,
+	  0, "erase 0, program 0, erase 1, program 1", "knkkkkkkkkkkkkkk", {}, { 0, 2, 0, true, -1, false }, "", false },
+	{ "a bad second block of the PTB is neither erased nor programmed", { {}, 64 * KiB, SMALL, { 1 }, MTDSIM_NO_FAULT },
+	  { { "sninfo", "PT2" } }, 0x1100, false,
+	  0, "erase 0, program 0", "nkkkkkkkkkkkkkkk", { 1 }, { 0, 1, 0, true, -1, false }, "" },
+	{ "the second block fails: marked, the PTB stays", { {}, 64 * KiB, SMALL, {}, MTDSIM_NO_FAULT, {}, {}, { 1 } },
+	  { { "sninfo", "PT2" } }, 0x1100, false,
+	  0, "erase 0, program 0, erase 1 failed, erase 1 failed, mark 1", "nkkkkkkkkkkkkkkk", { 1 },
+	  { 0, 1, 0, true, SMALL, false },
+	  write_failed(DEVICE, ERASING, SMALL, EIO_TEXT) + block_failed(DEVICE, SMALL, false) },
+	{ "erase fails on block 0: the PTB moves to block 1", { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, {}, {}, { 0 } },
+	  { { "sninfo", "PT2" } }, 0, false,
+	  0, "erase 0 failed, erase 0 failed, mark 0, erase 1, program 1", "knkkkkkk", { 0 },
+	  { BIG, 1, 0, true, 0, false },
+	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) + bad_block_lines(BIG, 0, 1) },
+	{ "a page of block 0 fails to program: erased, marked, moved", { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, {}, {}, {}, { 3 } },
+	  { { "sninfo", "PT2" } }, 0, false,
+	  0, "erase 0, program 0 failed, erase 0, mark 0, erase 1, program 1", "enkkkkkk", { 0 },
+	  { BIG, 1, 0, true, 0, false },
+	  write_failed(DEVICE, PROGRAMMING, 0x1800, EIO_TEXT) + block_failed(DEVICE, 0, true) + bad_block_lines(BIG, 0, 1) },
+	{ "a worn spot the ECC can't correct reading back: moved",
+	  { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, { { 0x100, 0x110 } } },
+	  { { "sninfo", "PT2" } }, 0, false,
+	  0, "erase 0, program 0, erase 0, mark 0, erase 1, program 1", "enkkkkkk", { 0 },
+	  { BIG, 1, 0, true, 0, false },
+	  write_failed(DEVICE, READING_BACK, 0, EBADMSG_TEXT) + block_failed(DEVICE, 0, true) + bad_block_lines(BIG, 0, 1) },
+	{ "bitflips the ECC corrects reading back: counted, the PTB stays",
+	  { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, {}, { { 0x100, 0x300 } } },
+	  { { "sninfo", "PT2" } }, 0, false,
+	  0, "erase 0, program 0", "nkkkkkkk", {}, { 0, 1, 2, true, -1, false }, "" },
+	{ "the mark does not stick: the report says so", { {}, MiB, BIG, {}, MTDSIM_MARKBAD_FAILS, {}, {}, {}, { 3 } },
+	  { { "sninfo", "PT2" } }, 0, false,
+	  0, "erase 0, program 0 failed, erase 0, mark 0 failed, erase 1, program 1", "enkkkkkk", {},
+	  { BIG, 1, 0, true, 0, true },
+	  write_failed(DEVICE, PROGRAMMING, 0x1800, EIO_TEXT) + block_failed(DEVICE, 0, true, EIO_TEXT) +
+	  bad_block_lines(BIG, 0, 1) },
+	{ "two failures in a row: one block marked, then stop", { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, {}, {}, { 0, 1 } },
+	  { { "sninfo", "PT2" } }, 0, false,
+	  -1, "erase 0 failed, erase 0 failed, mark 0, erase 1 failed", "kkkkkkkk", { 0 }, { BIG, 0, 0, true, 0, false },
+	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) +
+	  write_failed(DEVICE, ERASING, BIG, EIO_TEXT) + second_block_failed(DEVICE) },
+	{ "a write-protected chip (erase-fails): one block marked, no more", { {}, MiB, BIG, {}, MTDSIM_ERASE_FAILS },
+	  { { "sninfo", "PT2" } }, 0, false,
+	  -1, "erase 0 failed, erase 0 failed, mark 0, erase 1 failed", "kkkkkkkk", { 0 }, { BIG, 0, 0, true, 0, false },
+	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) +
+	  write_failed(DEVICE, ERASING, BIG, EIO_TEXT) + second_block_failed(DEVICE) },
+	{ "no good block left after the one that failed", { {}, MiB, BIG, sim_blocks(1, 7), MTDSIM_NO_FAULT, {}, {}, { 0 } },
+	  { { "sninfo", "PT2" } }, 0, false,
+	  -1, "erase 0 failed, erase 0 failed, mark 0", "kkkkkkkk", sim_blocks(0, 8), { 0, 0, 0, true, 0, false },
+	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) + no_good_block_left(DEVICE) },
+	{ "moved where ptbenv's read would run past the partition's end: not written there",
+	  { {}, 64 * KiB, SMALL, sim_blocks(1, 6), MTDSIM_NO_FAULT, {}, {}, { 0 } },
+	  { { "sninfo", "PT2" } }, 0, false,
+	  -1, "erase 0 failed, erase 0 failed, mark 0", "kkkkkkkkkkkkkkkk", sim_blocks(0, 7), { 7 * SMALL, 0, 0, true, 0, false },
+	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) + runs_past_end(DEVICE, 7 * SMALL) },
+};
+
+uint64_t first_good_block(const sim_partition &partition)
+{
+	uint64_t offset = 0;
+	while (std::find(partition.bad_blocks.begin(), partition.bad_blocks.end(), offset / partition.erasesize) !=
+	       partition.bad_blocks.end())
+		offset += partition.erasesize;
+	return offset;
+}
+
+void check_write(const write_case &c)
+{
+	sim_partition partition = c.partition;
+	partition.image = pattern(partition.size);
+	sim_attach(partition);
+	uint64_t offset = first_good_block(partition);
+	size_t region = (PTB_VALUES_END + partition.erasesize - 1) / partition.erasesize * partition.erasesize;
+	ptb_bytes old(partition.image.begin() + offset, partition.image.begin() + offset + region), image = old;
+	for (const auto &key_value : c.values)
+		ASSERT_TRUE(ptb_put_value(image, key_value.first, key_value.second));
+	if (c.poke != 0)
+		image[c.poke] ^= 0x5A;
+	struct mtd_info_user info;
+	struct ptb_write_report report;
+	int fd = open(DEVICE.c_str(), O_RDWR);
+	ASSERT_EQ(ioctl(fd, MEMGETINFO, &info), 0);
+
+	start_capture();
+	int status = ptb_write(fd, &info, offset, c.old_known ? old.data() : NULL, image.data(), c.refresh,
+			       ("ptbtool: " + DEVICE).c_str(), &report);
+	captured streams = finish_capture();
+	close(fd);
+
+	EXPECT_EQ(status, c.status);
+	EXPECT_EQ(streams.err, c.err);
+	EXPECT_EQ(streams.out, "");
+	EXPECT_EQ(writes_in(mtdsim_log(), partition.erasesize), c.writes);
+	EXPECT_EQ(report.offset, c.report.offset);
+	EXPECT_EQ(report.blocks_written, c.report.blocks_written);
+	EXPECT_EQ(report.corrected, c.report.corrected);
+	EXPECT_EQ(report.touched, c.report.touched);
+	EXPECT_EQ(report.marked, c.report.marked);
+	EXPECT_EQ(report.mark_failed, c.report.mark_failed);
+	size_t length;
+	const unsigned char *now = mtdsim_contents(&length);
+	EXPECT_EQ(sim_blocks_after(partition, ptb_bytes(now, now + length), image, c.report.offset), c.blocks);
+	std::vector<uint32_t> marked;
+	for (uint32_t block = 0; block < partition.size / partition.erasesize; block++)
+		if (mtdsim_is_marked_bad(block))
+			marked.push_back(block);
+	EXPECT_EQ(marked, c.marked);
+}
+
+TEST(Write, WritesTheChangedBlocksAndGoesOnPastOneThatFails)
+{
+	for (const write_case &c : write_cases) {
+		SCOPED_TRACE(c.name);
+		check_write(c);
+	}
+}
+
+}
