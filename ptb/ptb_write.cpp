@@ -112,7 +112,7 @@ static int write_is_bad(int fd, loff_t offset, const char *who)
 	int bad = ioctl(fd, MEMGETBADBLOCK, &offset);
 
 	if (bad < 0)
-		return write_failed(who, "asking whether bad the block at", (unsigned long long)offset);
+		return write_failed(who, "asking for the bad mark of the block at", (unsigned long long)offset);
 	return bad > 0;
 }
 

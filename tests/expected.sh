@@ -51,27 +51,32 @@ perror_lines() {
 # end of the last text field's 1024-byte run-on.
 VALUES_END=4840
 
+# counted N NOUN: "1 step", "2 steps", as ptbtool counts.
+counted() {
+	if [ "$1" = 1 ]; then echo "1 $2"; else echo "$1 ${2}s"; fi
+}
+
 # What ptbtool show says on standard error about the ECC of a device, for
 # DEVICE and the PTB's block at byte OFFSET of the partition.
 #
 # ecc_values_failed VAR DEVICE OFFSET STEPS: STEPS steps of the values' bytes
 # failed in both reads; after the read's own perror line.
 ecc_values_failed() {
-	printf -v "$1" '%sptbtool: %s: the ECC could not correct %s steps of the PTB'\''s values at 0x%x (its first %s bytes), read twice: restore them from a backup or write a full image\n' \
-		"$PREAD_EBADMSG" "$2" "$4" "$3" "$VALUES_END"
+	printf -v "$1" '%sptbtool: %s: the ECC could not correct %s of the PTB'\''s values at 0x%x (its first %s bytes), read twice: restore them from a backup or write a full image\n' \
+		"$PREAD_EBADMSG" "$2" "$(counted "$4" step)" "$3" "$VALUES_END"
 }
 
 # ecc_failed_elsewhere VAR DEVICE OFFSET STEPS: STEPS steps failed in the
 # first read, none in the values' bytes read again.
 ecc_failed_elsewhere() {
-	printf -v "$1" 'ptbtool: warning: %s: the ECC could not correct %s steps reading the PTB at 0x%x, but the values'\'' %s bytes read clean a second time\n' \
-		"$2" "$4" "$3" "$VALUES_END"
+	printf -v "$1" 'ptbtool: warning: %s: the ECC could not correct %s reading the PTB at 0x%x, but the values'\'' %s bytes read clean a second time\n' \
+		"$2" "$(counted "$4" step)" "$3" "$VALUES_END"
 }
 
 # ecc_corrected VAR DEVICE OFFSET BITS: the ECC corrected BITS bitflips.
 ecc_corrected() {
-	printf -v "$1" 'ptbtool: warning: %s: the ECC corrected %s bitflips reading the PTB at 0x%x: rewrite it before more flip than the ECC corrects\n' \
-		"$2" "$4" "$3"
+	printf -v "$1" 'ptbtool: warning: %s: the ECC corrected %s reading the PTB at 0x%x: rewrite it before more flip than the ECC corrects\n' \
+		"$2" "$(counted "$4" bitflip)" "$3"
 }
 
 # device_geometry_given VAR DEVICE: the refusal of --erasesize, --size and

@@ -46,6 +46,9 @@ bool ptbtool_scan_number(const char *text, const char **end, unsigned long long 
 int ptbtool_number(const char *option, const char *text, unsigned long long least,
 		   unsigned long long most, unsigned long long *value);
 
+/* The ending of a noun counting count things: "" for one, "s" for more or none. */
+const char *ptbtool_plural(unsigned long count);
+
 /* text between single quotes, control and non-ASCII bytes as \xHH, so that
  * blanks and invisible bytes show in a message; long text is cut. In a
  * static buffer that the next call overwrites. */

@@ -38,13 +38,13 @@ bool device_is_mtd(int fd, struct mtd_info_user *info)
 static void device_warn_ecc(const struct mtd_device *device, const struct ptb_block *block)
 {
 	if (block->ecc.corrected > 0)
-		fprintf(stderr, "ptbtool: warning: %s: the ECC corrected %u bitflips reading the PTB at 0x%llx: "
+		fprintf(stderr, "ptbtool: warning: %s: the ECC corrected %u bitflip%s reading the PTB at 0x%llx: "
 			"rewrite it before more flip than the ECC corrects\n",
-			device->path, block->ecc.corrected, block->offset);
+			device->path, block->ecc.corrected, ptbtool_plural(block->ecc.corrected), block->offset);
 	if (block->ecc.failed > 0)
-		fprintf(stderr, "ptbtool: warning: %s: the ECC could not correct %u steps reading the PTB at 0x%llx, "
+		fprintf(stderr, "ptbtool: warning: %s: the ECC could not correct %u step%s reading the PTB at 0x%llx, "
 			"but the values' %zu bytes read clean a second time\n",
-			device->path, block->ecc.failed, block->offset, env_values_end());
+			device->path, block->ecc.failed, ptbtool_plural(block->ecc.failed), block->offset, env_values_end());
 }
 
 int device_open(const char *path, bool writing, struct mtd_device *device)
@@ -131,9 +131,10 @@ int device_read(const struct mtd_device *device, struct ptb_block *block)
 {
 	if (ptb_read_block(device->fd, &device->info, block) != 0) {
 		if (block->ecc.values_failed > 0)
-			fprintf(stderr, "ptbtool: %s: the ECC could not correct %u steps of the PTB's values at 0x%llx "
+			fprintf(stderr, "ptbtool: %s: the ECC could not correct %u step%s of the PTB's values at 0x%llx "
 				"(its first %zu bytes), read twice: restore them from a backup or write a full image\n",
-				device->path, block->ecc.values_failed, block->offset, env_values_end());
+				device->path, block->ecc.values_failed, ptbtool_plural(block->ecc.values_failed),
+				block->offset, env_values_end());
 		return -1;
 	}
 	device_warn_ecc(device, block);
@@ -144,10 +145,10 @@ int device_read(const struct mtd_device *device, struct ptb_block *block)
 static int device_written(const struct mtd_device *device, const struct ptb_write_report *report)
 {
 	if (report->corrected > 0)
-		fprintf(stderr, "ptbtool: warning: %s: the ECC corrected %u bitflips reading the fresh PTB back: "
-			"the flash is wearing\n", device->path, report->corrected);
+		fprintf(stderr, "ptbtool: warning: %s: the ECC corrected %u bitflip%s reading the fresh PTB back: "
+			"the flash is wearing\n", device->path, report->corrected, ptbtool_plural(report->corrected));
 	printf("ptbtool: %s: the PTB at 0x%llx is written (%u erase block%s) and reads back as asked\n",
-	       device->path, report->offset, report->blocks_written, report->blocks_written == 1 ? "" : "s");
+	       device->path, report->offset, report->blocks_written, ptbtool_plural(report->blocks_written));
 	if (!report->mark_failed)
 		return 0;
 	fprintf(stderr, "ptbtool: %s: the PTB may not survive a reboot: the failed block ahead of it may then read as good\n",

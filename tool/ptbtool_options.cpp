@@ -83,6 +83,11 @@ int ptbtool_number(const char *option, const char *text, unsigned long long leas
 	return 0;
 }
 
+const char *ptbtool_plural(unsigned long count)
+{
+	return count == 1 ? "" : "s";
+}
+
 /* Room for the longest quoted text: every byte as \xHH, the quotes, "..." and the NUL. */
 static const size_t QUOTED_MOST = 200;
 static char quoted[4 * QUOTED_MOST + 6];

@@ -19,9 +19,9 @@ static int set_values(const struct mtd_device *device, const struct ptb_block *b
 
 	/* A byte the ECC could not correct can't be kept, wherever it lies. */
 	if (block->ecc.failed > 0) {
-		fprintf(stderr, "ptbtool: %s: the PTB at 0x%llx does not read whole (the ECC could not correct %u steps), "
+		fprintf(stderr, "ptbtool: %s: the PTB at 0x%llx does not read whole (the ECC could not correct %u step%s), "
 			"so its bytes can't be kept: restore it from a backup or write a full image with ptbtool write\n",
-			device->path, block->offset, block->ecc.failed);
+			device->path, block->offset, block->ecc.failed, ptbtool_plural(block->ecc.failed));
 		return PTBTOOL_REFUSED;
 	}
 	image = (unsigned char *)malloc(block->length);

@@ -19,7 +19,8 @@
 static unsigned char *write_load(const char *path, const struct mtd_device *device, size_t *length)
 {
 	size_t most = device->info.erasesize > PTB_MIN_READ ? device->info.erasesize : PTB_MIN_READ;
-	int fd = open(path, O_RDONLY);
+	/* A FIFO named as the image is refused, not waited on. */
+	int fd = open(path, O_RDONLY | O_NONBLOCK);
 	struct stat status;
 	unsigned char *bytes = NULL;
 
@@ -67,22 +68,21 @@ static unsigned char *write_region(const struct mtd_device *device, const struct
 	return image;
 }
 
-static int write_image(const char *path, const struct mtd_device *device, const char *backup)
+static int write_image(const unsigned char *bytes, size_t length, const struct mtd_device *device,
+		       const char *backup)
 {
 	struct ptb_block block;
-	size_t length;
-	unsigned char *bytes = write_load(path, device, &length), *image = NULL;
+	unsigned char *image;
 	int status = PTBTOOL_REFUSED;
 
 	/* A PTB the ECC can't read whole is what a restore is for: it is written over. */
-	if (bytes != NULL && (device_read(device, &block) == 0 || block.ecc.values_failed > 0)) {
-		image = write_region(device, &block, bytes, length);
-		if (image != NULL)
-			status = device_write(device, &block, image, false, backup);
-		free(block.image);
-	}
+	if (device_read(device, &block) != 0 && block.ecc.values_failed == 0)
+		return PTBTOOL_REFUSED;
+	image = write_region(device, &block, bytes, length);
+	if (image != NULL)
+		status = device_write(device, &block, image, false, backup);
+	free(block.image);
 	free(image);
-	free(bytes);
 	return status;
 }
 
@@ -90,6 +90,8 @@ int ptbtool_write(int argc, char **argv)
 {
 	struct mtd_device device;
 	const char *backup = NULL;
+	unsigned char *bytes;
+	size_t length = 0;
 	int i = 1, more, lock, status = PTBTOOL_REFUSED;
 
 	more = ptbtool_backup_option(argc, argv, &i, &backup);
@@ -99,11 +101,13 @@ int ptbtool_write(int argc, char **argv)
 		return ptbtool_usage(stderr);
 	if (device_open(argv[i], true, &device) != 0)
 		return PTBTOOL_REFUSED;
-	lock = device_lock(&device, true);
+	bytes = write_load(argv[i + 1], &device, &length);
+	lock = bytes != NULL ? device_lock(&device, true) : -1;
 	if (lock >= 0) {
-		status = write_image(argv[i + 1], &device, backup);
+		status = write_image(bytes, length, &device, backup);
 		close(lock);
 	}
+	free(bytes);
 	close(device.fd);
 	return status;
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -105,6 +106,8 @@ const set_case set_cases[] = {
 	{ "an image larger than the block", NAND, { "make", "--erasesize", "262144", "IMAGE" },
 	  { "write", DEVICE, "IMAGE" }, {},
 	  1, "", not_an_image("IMAGE", DEVICE, SIM_ERASESIZE), 0, "kkkkkkkk", 0, {}, READS_OLD },
+	{ "a FIFO named as the image: refused, not waited on with the lock held", NAND, {}, { "write", DEVICE, "FIFO" }, {},
+	  1, "", not_an_image("FIFO", DEVICE, SIM_ERASESIZE), 0, "kkkkkkkk", 0, {}, READS_OLD },
 	{ "a whole image over values the ECC can't read: restored in the next block",
 	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT, { { 0xE5B, 0xE5C } } },
 	  { "make", "--erasesize", "131072", "IMAGE", "sninfo=PT9" }, { "write", DEVICE, "IMAGE" }, { { "sninfo", "PT9" } },
@@ -124,10 +127,10 @@ const set_case set_cases[] = {
 	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, LOCK_SH },
 };
 
-/* text with IMAGE and BACKUP naming the scratch folder's files. */
+/* text with IMAGE, BACKUP and FIFO naming the scratch folder's files. */
 std::string named(std::string text, const scratch &dir)
 {
-	for (const char *name : { "IMAGE", "BACKUP" }) {
+	for (const char *name : { "IMAGE", "BACKUP", "FIFO" }) {
 		std::string path = dir.path(name);
 		for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + path.size()))
 			text.replace(at, strlen(name), path);
@@ -152,7 +155,7 @@ ptb_bytes new_ptb(const set_case &c, const sim_partition &device, const scratch 
 		return ptb_bytes();
 	size_t region = (PTB_VALUES_END + device.erasesize - 1) / device.erasesize * device.erasesize;
 	ptb_bytes ptb(device.image.begin(), device.image.begin() + region);
-	ptb_bytes image = c.args[0] == "write" ? ptb_read_file(dir.path("IMAGE")) : ptb_bytes();
+	ptb_bytes image = c.args[0] == "write" && c.args[2] == "IMAGE" ? ptb_read_file(dir.path("IMAGE")) : ptb_bytes();
 	std::copy(image.begin(), image.begin() + std::min(image.size(), region), ptb.begin());
 	for (const auto &key_value : c.values)
 		ptb_put_value(ptb, key_value.first, key_value.second);
@@ -180,6 +183,7 @@ void check_set(const set_case &c)
 	}
 	tool_options options;
 	options.lock_held = c.lock_held;
+	ASSERT_EQ(mkfifo(dir.path("FIFO").c_str(), 0600), 0);
 
 	tool_run run = run_ptbtool_on(named(c.args, dir), device, options);
 	EXPECT_EQ(run.status, c.status);
