@@ -30,7 +30,7 @@ need_packages gcc g++ cmake ninja-build binutils libgtest-dev valgrind libbenchm
 	g++-aarch64-linux-gnu file
 echo "building in $build, $build_arm64, $build_static and $build_arm64_static ..." >&2
 cmake --preset bench >/dev/null
-cmake --build "$build" --target ptbenv ptbtool mtdsim ref_lookup empty_main run_pairs env_get_bench >/dev/null
+cmake --build "$build" --target ptbenv ptbtool mtdsim ptb_layout_sh ref_lookup empty_main run_pairs env_get_bench >/dev/null
 cmake --preset aarch64 -B "$build_arm64" -DPTBENV_TESTS=OFF >/dev/null
 cmake --build "$build_arm64" --target ptbenv >/dev/null
 cmake -S . -B "$build_static" -G Ninja --toolchain cmake/x86_64-musl-static.cmake \
