@@ -246,11 +246,7 @@ void check_device_case(const device_case &c)
 	EXPECT_EQ(seen, c.seen);
 	const unsigned char *now = mtdsim_contents(&length);
 	EXPECT_EQ(runs("changed", now, before.data(), 0, length, false), c.changed);
-	std::vector<uint32_t> marked;
-	for (uint32_t block = 0; block < SIZE / BLOCK; block++)
-		if (mtdsim_is_marked_bad(block))
-			marked.push_back(block);
-	EXPECT_EQ(marked, c.marked);
+	EXPECT_EQ(sim_marked_blocks(SIZE / BLOCK), c.marked);
 }
 
 TEST(SimDevice, ReadsThroughTheEccErasesProgramsAndMarksBad)

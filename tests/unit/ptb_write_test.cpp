@@ -191,11 +191,7 @@ void check_write(const write_case &c)
 	size_t length;
 	const unsigned char *now = mtdsim_contents(&length);
 	EXPECT_EQ(sim_blocks_after(partition, ptb_bytes(now, now + length), image, c.report.offset), c.blocks);
-	std::vector<uint32_t> marked;
-	for (uint32_t block = 0; block < partition.size / partition.erasesize; block++)
-		if (mtdsim_is_marked_bad(block))
-			marked.push_back(block);
-	EXPECT_EQ(marked, c.marked);
+	EXPECT_EQ(sim_marked_blocks(partition.size / partition.erasesize), c.marked);
 }
 
 TEST(Write, WritesTheChangedBlocksAndGoesOnPastOneThatFails)

@@ -28,6 +28,15 @@ void sim_attach(const sim_partition &partition)
 	mtdsim_attach(&device);
 }
 
+std::vector<uint32_t> sim_marked_blocks(uint32_t count)
+{
+	std::vector<uint32_t> marked;
+	for (uint32_t block = 0; block < count; block++)
+		if (mtdsim_is_marked_bad(block))
+			marked.push_back(block);
+	return marked;
+}
+
 void start_capture(void)
 {
 	testing::internal::CaptureStdout();

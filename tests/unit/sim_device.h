@@ -14,6 +14,9 @@
 /* Makes partition the device, clearing the call record. */
 void sim_attach(const sim_partition &partition);
 
+/* The blocks of the first count that the device has marked bad. */
+std::vector<uint32_t> sim_marked_blocks(uint32_t count);
+
 struct captured {
 	std::string out;
 	std::string err;
