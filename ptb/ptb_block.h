@@ -6,6 +6,7 @@
 
 #include <mtd/mtd-user.h>
 #include <stddef.h>
+#include <sys/types.h>
 
 /* What the driver's ECC counters told of the read. */
 struct ptb_ecc {
@@ -21,6 +22,15 @@ struct ptb_block {
 	unsigned long long offset;	/* of the first good block in the partition */
 	struct ptb_ecc ecc;
 };
+
+/* How much the reader reads from the PTB's start: the larger of an erase
+ * block and PTB_MIN_READ. */
+size_t ptb_read_length(size_t erasesize);
+
+/* Reads exactly length bytes at offset between two ECCGETSTATS, noting in
+ * ecc what the counters grew by (a driver without them is read all the
+ * same); false, with errno set, when the read fails or comes back short. */
+bool ptb_read_counted(int fd, unsigned char *buf, size_t length, off_t offset, struct ptb_ecc *ecc);
 
 /* Finds the first good block of the partition info describes and reads the
  * PTB from it into block. Returns 0, or -1 with nothing to free after

@@ -46,7 +46,7 @@ static int find_good_block(int fd, const struct mtd_info_user *info, loff_t *goo
 
 /* pread of exactly length bytes; a short count sets no error number of its
  * own, so it is taken as an I/O error. */
-static bool read_exactly(int fd, unsigned char *buf, size_t length, loff_t offset)
+static bool read_exactly(int fd, unsigned char *buf, size_t length, off_t offset)
 {
 	ssize_t got = pread(fd, buf, length, offset);
 
@@ -55,9 +55,12 @@ static bool read_exactly(int fd, unsigned char *buf, size_t length, loff_t offse
 	return got >= 0 && (size_t)got == length;
 }
 
-/* One read between two ECCGETSTATS, noting what the counters grew by; a
- * driver without them is read all the same. */
-static bool read_counted(int fd, unsigned char *buf, size_t length, loff_t offset, struct ptb_ecc *ecc)
+size_t ptb_read_length(size_t erasesize)
+{
+	return erasesize >= PTB_MIN_READ ? erasesize : PTB_MIN_READ;
+}
+
+bool ptb_read_counted(int fd, unsigned char *buf, size_t length, off_t offset, struct ptb_ecc *ecc)
 {
 	struct mtd_ecc_stats before, after;
 	bool counted = ioctl(fd, ECCGETSTATS, &before) == 0;
@@ -81,7 +84,7 @@ static bool values_read_again(int fd, struct ptb_block *block)
 {
 	struct ptb_ecc again = {};
 
-	if (!read_counted(fd, block->image, env_values_end(), (loff_t)block->offset, &again))
+	if (!ptb_read_counted(fd, block->image, env_values_end(), (off_t)block->offset, &again))
 		return false;
 	block->ecc.values_failed = again.counted ? again.failed : block->ecc.failed;
 	if (block->ecc.values_failed == 0)
@@ -96,7 +99,7 @@ static int read_image(int fd, struct ptb_block *block)
 
 	block->image = (unsigned char *)malloc(block->length);
 	read = block->image != NULL &&
-	       read_counted(fd, block->image, block->length, (loff_t)block->offset, &block->ecc) &&
+	       ptb_read_counted(fd, block->image, block->length, (off_t)block->offset, &block->ecc) &&
 	       (block->ecc.failed == 0 || values_read_again(fd, block));
 	if (!read) {
 		perror("pread PTB");
@@ -118,7 +121,7 @@ int ptb_read_block(int fd, const struct mtd_info_user *info, struct ptb_block *b
 	if (found <= 0)
 		return -1;
 	block->offset = (unsigned long long)good;
-	block->length = info->erasesize >= PTB_MIN_READ ? info->erasesize : PTB_MIN_READ;
+	block->length = ptb_read_length(info->erasesize);
 	return read_image(fd, block);
 }
 

@@ -13,9 +13,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-size_t ptb_write_blocks(const struct mtd_info_user *info)
+size_t ptb_write_length(const struct mtd_info_user *info)
 {
-	return (env_values_end() + info->erasesize - 1) / info->erasesize;
+	return (env_values_end() + info->erasesize - 1) / info->erasesize * info->erasesize;
 }
 
 /* Bytes programmed a call: whole pages, and no fewer than 2 KiB, so that a
@@ -39,22 +39,15 @@ static int write_failed(const char *who, const char *step, unsigned long long at
 static int write_read_back(int fd, const struct mtd_info_user *info, unsigned long long at, const unsigned char *bytes,
 			   unsigned char *back, const char *who, struct ptb_write_report *report)
 {
-	struct mtd_ecc_stats before, after;
-	bool counted = ioctl(fd, ECCGETSTATS, &before) == 0;
-	ssize_t got = pread(fd, back, info->erasesize, (off_t)at);
+	struct ptb_ecc ecc = {};
 
-	if (got != (ssize_t)info->erasesize) {
-		if (got >= 0)
-			errno = EIO;
+	if (!ptb_read_counted(fd, back, info->erasesize, (off_t)at, &ecc))
+		return write_failed(who, "reading back the block at", at);
+	if (ecc.failed > 0) {
+		errno = EBADMSG;
 		return write_failed(who, "reading back the block at", at);
 	}
-	if (counted && ioctl(fd, ECCGETSTATS, &after) == 0) {
-		if (after.failed != before.failed) {
-			errno = EBADMSG;
-			return write_failed(who, "reading back the block at", at);
-		}
-		report->corrected += after.corrected - before.corrected;
-	}
+	report->corrected += ecc.corrected;
 	if (memcmp(back, bytes, info->erasesize) != 0) {
 		fprintf(stderr, "%s: reading back the block at 0x%llx: not the bytes written\n", who, at);
 		return -1;
@@ -62,14 +55,20 @@ static int write_read_back(int fd, const struct mtd_info_user *info, unsigned lo
 	return 0;
 }
 
+static bool write_erase(int fd, const struct mtd_info_user *info, unsigned long long at)
+{
+	struct erase_info_user erase = { (__u32)at, info->erasesize };
+
+	return ioctl(fd, MEMERASE, &erase) == 0;
+}
+
 static int write_block(int fd, const struct mtd_info_user *info, unsigned long long at, const unsigned char *bytes,
 		       unsigned char *back, const char *who, struct ptb_write_report *report)
 {
-	struct erase_info_user erase = { (__u32)at, info->erasesize };
 	size_t chunk = write_chunk(info);
 
 	report->touched = true;
-	if (ioctl(fd, MEMERASE, &erase) != 0)
+	if (!write_erase(fd, info, at))
 		return write_failed(who, "erasing the block at", at);
 	for (size_t done = 0; done < info->erasesize; done += chunk) {
 		size_t length = info->erasesize - done < chunk ? info->erasesize - done : chunk;
@@ -90,9 +89,8 @@ static int write_block(int fd, const struct mtd_info_user *info, unsigned long l
 static void write_retire(int fd, const struct mtd_info_user *info, unsigned long long at, const char *who,
 			 struct ptb_write_report *report)
 {
-	struct erase_info_user erase = { (__u32)at, info->erasesize };
 	loff_t mark = (loff_t)at;
-	bool erased = ioctl(fd, MEMERASE, &erase) == 0;
+	bool erased = write_erase(fd, info, at);
 
 	report->marked = (long long)at;
 	if (ioctl(fd, MEMSETBADBLOCK, &mark) == 0) {
@@ -137,9 +135,9 @@ static int write_region(int fd, const struct mtd_info_user *info, const unsigned
 			const unsigned char *image, bool refresh, unsigned char *back, const char *who,
 			struct ptb_write_report *report)
 {
-	size_t blocks = ptb_write_blocks(info);
+	size_t blocks = ptb_write_length(info) / info->erasesize;
 	/* ptbenv reads this much from the PTB's start, bad blocks and all. */
-	size_t reach = info->erasesize > PTB_MIN_READ ? info->erasesize : PTB_MIN_READ;
+	size_t reach = ptb_read_length(info->erasesize);
 
 	for (size_t b = 0; b < blocks;) {
 		unsigned long long at = *offset + b * info->erasesize;

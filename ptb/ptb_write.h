@@ -17,11 +17,11 @@ struct ptb_write_report {
 	bool mark_failed;		/* ... and the driver failed to keep the mark */
 };
 
-/* The erase blocks the values' bytes lie in, from the PTB's start; info's
- * erase size is not 0. */
-size_t ptb_write_blocks(const struct mtd_info_user *info);
+/* The bytes the writer writes from the PTB's start: the whole erase blocks
+ * the values' bytes lie in; info's erase size is not 0. */
+size_t ptb_write_length(const struct mtd_info_user *info);
 
-/* Writes image, ptb_write_blocks() erase blocks of it, as the PTB of the
+/* Writes image, ptb_write_length() bytes of it, as the PTB of the
  * partition open as fd, whose first good block is at offset and holds old
  * (NULL when its bytes are not known: every block is written then). Blocks
  * that don't change are left alone unless refresh. A block that fails is

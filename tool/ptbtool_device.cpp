@@ -159,7 +159,7 @@ static int device_written(const struct mtd_device *device, const struct ptb_writ
 int device_write(const struct mtd_device *device, const struct ptb_block *block, const unsigned char *image,
 		 bool refresh, const char *backup)
 {
-	size_t region = ptb_write_blocks(&device->info) * device->info.erasesize;
+	size_t region = ptb_write_length(&device->info);
 	/* Bytes the ECC could not read whole are not known: every block is written. */
 	const unsigned char *old = block->ecc.failed > 0 ? NULL : block->image;
 	struct ptb_write_report report;

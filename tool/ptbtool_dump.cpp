@@ -73,11 +73,6 @@ static unsigned long long dump_good_block(const struct dump_partition *partition
 	return good;
 }
 
-static unsigned long long dump_need(const struct dump_partition *partition)
-{
-	return partition->erasesize > PTB_MIN_READ ? partition->erasesize : PTB_MIN_READ;
-}
-
 /* Reads up to length bytes of a stream into buf, or past them when buf is
  * NULL; returns how many came before the stream ended, or -1 after saying why. */
 static long long dump_stream_read(const struct dump_source *dump, unsigned char *buf, unsigned long long length)
@@ -106,7 +101,7 @@ static long long dump_stream_read(const struct dump_source *dump, unsigned char 
  * block listed bad, which must lie within the dump. */
 static unsigned long long dump_stream_want(const struct dump_partition *partition, unsigned long long good)
 {
-	unsigned long long want = good + dump_need(partition);
+	unsigned long long want = good + ptb_read_length(partition->erasesize);
 
 	for (size_t i = 0; i < partition->bad_count; i++) {
 		unsigned long long block = partition->bad[i];
@@ -147,7 +142,7 @@ static int dump_read_stream(struct dump_source *dump, const struct dump_partitio
  * it: PTB_MIN_READ bytes, all that the fields and their run-on can reach. */
 static int dump_read_ptb(struct dump_source *dump, struct dump_partition *partition)
 {
-	unsigned long long good, need = dump_need(partition);
+	unsigned long long good, need = ptb_read_length(partition->erasesize);
 	ssize_t got;
 
 	if (partition->size == 0)

@@ -66,7 +66,7 @@ int ptbtool_make(int argc, char **argv)
 		free(options.fields);
 		return more;
 	}
-	length = options.erasesize > PTB_MIN_READ ? options.erasesize : PTB_MIN_READ;
+	length = ptb_read_length(options.erasesize);
 	image = (unsigned char *)malloc(length);
 	if (image == NULL) {
 		fprintf(stderr, "ptbtool: no memory for an image of %zu bytes\n", length);

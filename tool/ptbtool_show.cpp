@@ -155,10 +155,8 @@ static int show(const char *path, int count, char **keys, struct dump_partition 
 			fprintf(stderr, "ptbtool: no such key: %s\n", ptbtool_quoted(keys[i], strlen(keys[i])));
 			return 1;
 		}
-	if (dump_parse_bad(partition) != 0) {
-		free(partition->bad);
+	if (dump_parse_bad(partition) != 0)
 		return 1;
-	}
 	switch (show_open(path, &dump, &device)) {
 	case SHOW_DEVICE:
 		result = show_device(&device, partition, count, keys);

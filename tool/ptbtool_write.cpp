@@ -18,7 +18,7 @@
  * read takes on this device, so that a partition dump is not taken for one. */
 static unsigned char *write_load(const char *path, const struct mtd_device *device, size_t *length)
 {
-	size_t most = device->info.erasesize > PTB_MIN_READ ? device->info.erasesize : PTB_MIN_READ;
+	size_t most = ptb_read_length(device->info.erasesize);
 	/* A FIFO named as the image is refused, not waited on. */
 	int fd = open(path, O_RDONLY | O_NONBLOCK);
 	struct stat status;
@@ -49,7 +49,7 @@ static unsigned char *write_load(const char *path, const struct mtd_device *devi
 static unsigned char *write_region(const struct mtd_device *device, const struct ptb_block *block,
 				   const unsigned char *bytes, size_t length)
 {
-	size_t region = ptb_write_blocks(&device->info) * device->info.erasesize;
+	size_t region = ptb_write_length(&device->info);
 	unsigned char *image = (unsigned char *)malloc(region);
 
 	if (image == NULL) {
