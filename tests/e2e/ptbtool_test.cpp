@@ -379,36 +379,6 @@ const std::string ODD_WARNINGS =
 	ptbtool_error("warning: ethaddr: erased flash, no address") +
 	ptbtool_error("warning: qvauthcheck: erased flash (0xFF)");
 
-TEST(Show, PrintsWhatPtbenvPrintsOverTheSameDump)
-{
-	scratch dir;
-	ptb_bytes dump = odd_dump();
-	ASSERT_TRUE(ptb_write_file(dir.path("dump.bin"), dump));
-	sim_partition device = { dump, 256 << 10, 16 << 10, { 0, 1 }, MTDSIM_NO_FAULT };
-	std::string every_key;
-	for (const std::string &key : ptb_keys())
-		every_key += run_ptbenv({ key }, device).out;
-
-	tool_run shown = run_ptbtool({ "show", "--erasesize", "16384", "--bad", "0,1", dir.path("dump.bin") });
-	EXPECT_EQ(shown.status, 0);
-	EXPECT_EQ(shown.out, every_key);
-	EXPECT_EQ(shown.err, ODD_WARNINGS);
-
-	/* Block numbers take the numbers' one syntax: hexadecimal, and decimal with a leading zero. */
-	tool_run named = run_ptbtool({ "show", "--erasesize", "16384", "--size", "262144", "--bad", "0x0,01",
-				       dir.path("dump.bin"), "sninfo", "qvran", "sninfo" });
-	EXPECT_EQ(named.status, 0);
-	EXPECT_EQ(named.out, run_ptbenv({ "sninfo" }, device).out + run_ptbenv({ "qvran" }, device).out +
-			     run_ptbenv({ "sninfo" }, device).out);
-	EXPECT_EQ(named.err, "");
-
-	tool_options full;
-	full.out = STDOUT_FULL;
-	tool_run lost = run_ptbtool({ "show", "--erasesize", "16384", "--bad", "0,1", dir.path("dump.bin"), "sninfo" }, full);
-	EXPECT_EQ(lost.status, 1);
-	EXPECT_EQ(lost.err, ptbtool_error("standard output: No space left on device"));
-}
-
 /* Every key's line as ptbenv prints it over device, one run a key. */
 std::string ptbenv_lines(const sim_partition &device)
 {
@@ -424,60 +394,6 @@ sim_partition aged(sim_partition device, const std::vector<mtdsim_range> &uncorr
 	device.uncorrectable = uncorrectable;
 	device.corrected = corrected;
 	return device;
-}
-
-/* The device itself, either node: one read for every key, each line what
- * ptbenv prints; what its ECC could not correct in the values fails, what
- * it corrected or could not past them is a warning after the block walk's
- * own lines. */
-TEST(Show, ReadsADeviceAsPtbenvDoes)
-{
-	scratch dir;
-	make_case every_key = every_key_at_its_longest();
-	std::vector<std::string> make = { "make", dir.path("full.img") };
-	make.insert(make.end(), every_key.assignments.begin(), every_key.assignments.end());
-	ASSERT_EQ(run_ptbtool(make).status, 0);
-	sim_partition full = sim_default(ptb_read_file(dir.path("full.img")));
-	sim_partition odd = { odd_dump(), 256 << 10, 16 << 10, { 0, 1 }, MTDSIM_NO_FAULT };
-	std::string full_lines = ptbenv_lines(full), odd_lines = ptbenv_lines(odd);
-	const std::string BAD_0_AND_1 = bad_block_lines(16 << 10, 0, 2);
-	/* Each two ECC steps: in the values' bytes, and past their pages in odd's PTB at 0x8000. */
-	const mtdsim_range IN_THE_VALUES = { 0xEF0, 0xF10 }, PAST_THEM = { 0xA000, 0xA200 };
-	struct {
-		const char *name;
-		std::vector<std::string> args;
-		sim_partition device;
-		std::string out;
-		std::string err;
-		int status;
-		unsigned preads;
-	} cases[] = {
-		{ "every key", { "/dev/mtd2" }, full, full_lines, "", 0, 1 },
-		{ "the read-only node", { "/dev/mtd2ro" }, full, full_lines, "", 0, 1 },
-		{ "bad blocks ahead, said once", { "/dev/mtd2" }, odd, odd_lines, BAD_0_AND_1 + ODD_WARNINGS, 0, 1 },
-		{ "uncorrectable in the values", { "/dev/mtd2" }, aged(full, { IN_THE_VALUES }), "",
-		  PREAD_EBADMSG + values_unreadable("/dev/mtd2", 2, 0), 1, 2 },
-		{ "uncorrectable past the values", { "/dev/mtd2ro" }, aged(odd, { PAST_THEM }), odd_lines,
-		  BAD_0_AND_1 + failed_elsewhere("/dev/mtd2ro", 2, 0x8000) + ODD_WARNINGS, 0, 2 },
-		{ "bitflips corrected", { "/dev/mtd2" }, aged(full, {}, { { 0, 0x800 } }), full_lines,
-		  corrected_bitflips("/dev/mtd2", 8, 0), 0, 1 },
-		{ "a geometry given", { "--erasesize", "131072", "/dev/mtd2" }, full, "",
-		  ptbtool_error("/dev/mtd2: an MTD device tells its own geometry and bad blocks: "
-				"no --erasesize, --size or --bad with it"), 1, 0 },
-	};
-	for (const auto &c : cases) {
-		SCOPED_TRACE(c.name);
-		std::vector<std::string> args = { "show" };
-		args.insert(args.end(), c.args.begin(), c.args.end());
-		tool_run run = run_ptbtool_on(args, c.device);
-		EXPECT_EQ(run.status, c.status);
-		EXPECT_EQ(run.out, c.out);
-		EXPECT_EQ(run.err, c.err);
-		size_t preads = 0;
-		for (size_t at = 0; (at = run.device_log.find("\npread ", at)) != std::string::npos; at++)
-			preads++;
-		EXPECT_EQ(preads, c.preads);
-	}
 }
 
 /* Writes bytes into the FIFO at path once a reader opens it, from a process
@@ -496,33 +412,89 @@ pid_t feed_fifo(const std::string &path, const ptb_bytes &bytes)
 	return pid;
 }
 
-/* A dump read as a stream, through a FIFO or standard input, shows as the file does. */
-TEST(Show, ReadsAStreamAsTheFileItCameFrom)
+/* What show prints is what ptbenv prints over the same partition: from a
+ * dump file, a FIFO or standard input, or the device itself, either node,
+ * in one read for every key. What the device's ECC could not correct in the
+ * values fails; what it corrected or could not past them is a warning after
+ * the block walk's own lines. DUMP and FIFO name the odd dump and a FIFO
+ * fed with it. */
+TEST(Show, PrintsWhatPtbenvPrints)
 {
 	scratch dir;
 	ptb_bytes dump = odd_dump();
 	ASSERT_TRUE(ptb_write_file(dir.path("dump.bin"), dump));
 	ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
-	std::vector<std::string> options = { "show", "--erasesize", "16384", "--bad", "0,1" };
-	std::vector<std::string> from_file = options, from_fifo = options, from_input = options;
-	from_file.push_back(dir.path("dump.bin"));
-	from_fifo.push_back(dir.path("fifo"));
-	from_input.push_back("-");
-	tool_run file = run_ptbtool(from_file);
-	tool_options piped, redirected;
-	piped.input = redirected.input = dir.path("fifo");
-	redirected.input = dir.path("dump.bin");
-	for (int way = 0; way < 3; way++) {
-		SCOPED_TRACE(way);
-		pid_t feeder = way < 2 ? feed_fifo(dir.path("fifo"), dump) : -1;
-		tool_run run = way == 0 ? run_ptbtool(from_fifo) : run_ptbtool(from_input, way == 1 ? piped : redirected);
+	make_case every_key = every_key_at_its_longest();
+	std::vector<std::string> make = { "make", dir.path("full.img") };
+	make.insert(make.end(), every_key.assignments.begin(), every_key.assignments.end());
+	ASSERT_EQ(run_ptbtool(make).status, 0);
+	sim_partition full = sim_default(ptb_read_file(dir.path("full.img")));
+	sim_partition odd = { dump, 256 << 10, 16 << 10, { 0, 1 }, MTDSIM_NO_FAULT };
+	std::string full_lines = ptbenv_lines(full), odd_lines = ptbenv_lines(odd);
+	std::string named = run_ptbenv({ "sninfo" }, odd).out + run_ptbenv({ "qvran" }, odd).out;
+	const std::string BAD_0_AND_1 = bad_block_lines(16 << 10, 0, 2);
+	/* Each two ECC steps: in the values' bytes, and past their pages in odd's PTB at 0x8000. */
+	const mtdsim_range IN_THE_VALUES = { 0xEF0, 0xF10 }, PAST_THEM = { 0xA000, 0xA200 };
+	const sim_partition NONE = sim_default(ptb_bytes(), MTDSIM_MISSING);
+	const std::vector<std::string> ODD = { "--erasesize", "16384", "--bad", "0,1" };
+	enum way { AS_NAMED, STDIN_FIFO, STDIN_DUMP, FULL_STDOUT };
+	struct {
+		const char *name;
+		std::vector<std::string> options;
+		std::string source;
+		std::vector<std::string> keys;
+		enum way way;
+		sim_partition device;
+		std::string out;
+		std::string err;
+		int status;
+		unsigned preads;
+	} cases[] = {
+		{ "a dump file", ODD, "DUMP", {}, AS_NAMED, NONE, odd_lines, ODD_WARNINGS, 0, 0 },
+		/* Block numbers take the numbers' one syntax: hexadecimal, and decimal with a leading zero. */
+		{ "keys named, one twice", { "--erasesize", "16384", "--size", "262144", "--bad", "0x0,01" }, "DUMP",
+		  { "sninfo", "qvran", "sninfo" }, AS_NAMED, NONE, named + run_ptbenv({ "sninfo" }, odd).out, "", 0, 0 },
+		{ "standard output full", ODD, "DUMP", { "sninfo" }, FULL_STDOUT, NONE, "",
+		  ptbtool_error("standard output: No space left on device"), 1, 0 },
+		{ "a FIFO", ODD, "FIFO", {}, AS_NAMED, NONE, odd_lines, ODD_WARNINGS, 0, 0 },
+		{ "standard input, a FIFO", ODD, "-", {}, STDIN_FIFO, NONE, odd_lines, ODD_WARNINGS, 0, 0 },
+		{ "standard input, the dump file", ODD, "-", {}, STDIN_DUMP, NONE, odd_lines, ODD_WARNINGS, 0, 0 },
+		{ "the device, every key", {}, "/dev/mtd2", {}, AS_NAMED, full, full_lines, "", 0, 1 },
+		{ "the read-only node", {}, "/dev/mtd2ro", {}, AS_NAMED, full, full_lines, "", 0, 1 },
+		{ "the device, bad blocks ahead, said once", {}, "/dev/mtd2", {}, AS_NAMED, odd, odd_lines,
+		  BAD_0_AND_1 + ODD_WARNINGS, 0, 1 },
+		{ "uncorrectable in the values", {}, "/dev/mtd2", {}, AS_NAMED, aged(full, { IN_THE_VALUES }), "",
+		  PREAD_EBADMSG + values_unreadable("/dev/mtd2", 2, 0), 1, 2 },
+		{ "uncorrectable past the values", {}, "/dev/mtd2ro", {}, AS_NAMED, aged(odd, { PAST_THEM }), odd_lines,
+		  BAD_0_AND_1 + failed_elsewhere("/dev/mtd2ro", 2, 0x8000) + ODD_WARNINGS, 0, 2 },
+		{ "bitflips corrected", {}, "/dev/mtd2", {}, AS_NAMED, aged(full, {}, { { 0, 0x800 } }), full_lines,
+		  corrected_bitflips("/dev/mtd2", 8, 0), 0, 1 },
+		{ "a geometry given with the device", { "--erasesize", "131072" }, "/dev/mtd2", {}, AS_NAMED, full, "",
+		  ptbtool_error("/dev/mtd2: an MTD device tells its own geometry and bad blocks: "
+				"no --erasesize, --size or --bad with it"), 1, 0 },
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		std::vector<std::string> args = { "show" };
+		args.insert(args.end(), c.options.begin(), c.options.end());
+		args.push_back(c.source == "DUMP" ? dir.path("dump.bin") : c.source == "FIFO" ? dir.path("fifo") : c.source);
+		args.insert(args.end(), c.keys.begin(), c.keys.end());
+		tool_options options;
+		options.out = c.way == FULL_STDOUT ? STDOUT_FULL : STDOUT_CAPTURED;
+		options.input = c.way == STDIN_FIFO ? dir.path("fifo") : c.way == STDIN_DUMP ? dir.path("dump.bin") : "";
+		pid_t feeder = c.source == "FIFO" || c.way == STDIN_FIFO ? feed_fifo(dir.path("fifo"), dump) : -1;
+		tool_run run = run_ptbtool_on(args, c.device, options);
 		if (feeder > 0) {
 			kill(feeder, SIGKILL);
 			waitpid(feeder, NULL, 0);
 		}
-		EXPECT_EQ(run.status, file.status);
-		EXPECT_EQ(run.out, file.out);
-		EXPECT_EQ(run.err, file.err);
+		EXPECT_EQ(run.status, c.status);
+		EXPECT_EQ(run.out, c.out);
+		EXPECT_EQ(run.err, c.err);
+		size_t preads = 0;
+		for (size_t at = 0; (at = run.device_log.find("\npread ", at)) != std::string::npos; at++)
+			preads++;
+		EXPECT_EQ(preads, c.preads);
 	}
 }
 
