@@ -159,15 +159,21 @@ static std::string without_line_containing(const std::string &text, const char *
 }
 #endif
 
-static void exec_tool(const std::vector<std::string> &words, const sim_partition &device,
-		      const tool_options &options, const std::string &dir)
+/* Runs the command words name in place of this process. */
+[[noreturn]] static void exec_words(const std::vector<std::string> &words)
 {
 	std::vector<char *> argv;
 	argv.reserve(words.size() + 1);
 	for (const std::string &word : words)
 		argv.push_back(const_cast<char *>(word.c_str()));
 	argv.push_back(NULL);
+	execvp(argv[0], argv.data());
+	_exit(127);
+}
 
+static void exec_tool(const std::vector<std::string> &words, const sim_partition &device,
+		      const tool_options &options, const std::string &dir)
+{
 	int in = open(options.input.empty() ? "/dev/null" : options.input.c_str(), O_RDONLY);
 	int out = options.out == STDOUT_FULL ? open("/dev/full", O_WRONLY)
 					      : open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -189,8 +195,7 @@ static void exec_tool(const std::vector<std::string> &words, const sim_partition
 		limit_memory();
 	set_device_environment(device, dir);
 	alarm(RUN_TIME_LIMIT);
-	execvp(argv[0], argv.data());
-	_exit(127);
+	exec_words(words);
 }
 
 /* ptbtool locks the partition in /run/lock, which other test runs on this
@@ -305,20 +310,14 @@ tool_run run_ptbtool(const std::vector<std::string> &args, const tool_options &o
 int start_ptbtool(const std::vector<std::string> &args)
 {
 	std::vector<std::string> words = command_line(PTBTOOL_PATH, args, tool_options(), "");
-	std::vector<char *> argv;
 
-	argv.reserve(words.size() + 1);
-	for (const std::string &word : words)
-		argv.push_back(const_cast<char *>(word.c_str()));
-	argv.push_back(NULL);
 	fflush(NULL);
 	pid_t pid = fork();
 	if (pid == 0) {
 		int null = open("/dev/null", O_RDWR);
 		if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0)
 			_exit(126);
-		execvp(argv[0], argv.data());
-		_exit(127);
+		exec_words(words);
 	}
 	return pid;
 }
