@@ -122,11 +122,6 @@ static int dump_read_stream(struct dump_source *dump, const struct dump_partitio
 	unsigned long long want = dump_stream_want(partition, good);
 	long long ahead, kept = 0, rest = 0;
 
-	dump->image = (unsigned char *)malloc(PTB_MIN_READ);
-	if (dump->image == NULL) {
-		fprintf(stderr, "ptbtool: %s: %s\n", dump->name, strerror(ENOMEM));
-		return -1;
-	}
 	ahead = dump_stream_read(dump, NULL, good < want ? good : want);
 	if (ahead == (long long)good && want > good)
 		kept = dump_stream_read(dump, dump->image, want - good < PTB_MIN_READ ? want - good : PTB_MIN_READ);
@@ -139,7 +134,8 @@ static int dump_read_stream(struct dump_source *dump, const struct dump_partitio
 }
 
 /* Finds the first good block as the device does and fetches the image from
- * it: PTB_MIN_READ bytes, all that the fields and their run-on can reach. */
+ * it, unless a stream has already: PTB_MIN_READ bytes, all that the fields
+ * and their run-on can reach. */
 static int dump_read_ptb(struct dump_source *dump, struct dump_partition *partition)
 {
 	unsigned long long good, need = ptb_read_length(partition->erasesize);
@@ -166,11 +162,6 @@ static int dump_read_ptb(struct dump_source *dump, struct dump_partition *partit
 	}
 	if (dump->stream)
 		return 0;
-	dump->image = (unsigned char *)malloc(PTB_MIN_READ);
-	if (dump->image == NULL) {
-		fprintf(stderr, "ptbtool: %s: %s\n", dump->name, strerror(ENOMEM));
-		return -1;
-	}
 	do
 		got = pread(dump->fd, dump->image, PTB_MIN_READ, (off_t)good);
 	while (got < 0 && errno == EINTR);
@@ -183,6 +174,11 @@ static int dump_read_ptb(struct dump_source *dump, struct dump_partition *partit
 
 int dump_read(struct dump_source *dump, struct dump_partition *partition)
 {
+	dump->image = (unsigned char *)malloc(PTB_MIN_READ);
+	if (dump->image == NULL) {
+		fprintf(stderr, "ptbtool: %s: %s\n", dump->name, strerror(ENOMEM));
+		return -1;
+	}
 	if (dump->stream && dump_read_stream(dump, partition) != 0)
 		return -1;
 	return dump_read_ptb(dump, partition);
