@@ -21,9 +21,7 @@ const std::vector<std::pair<std::string, std::string>> FACTORY = { { "sninfo", "
 /* Partition bytes that tell where they came from, around the factory's values. */
 ptb_bytes factory(size_t size)
 {
-	ptb_bytes bytes(size);
-	for (size_t i = 0; i < size; i++)
-		bytes[i] = (unsigned char)(i ^ (i >> 8) ^ (i >> 16));
+	ptb_bytes bytes = ptb_pattern(size);
 	for (const auto &key_value : FACTORY)
 		ptb_put_value(bytes, key_value.first, key_value.second);
 	return bytes;

@@ -14,15 +14,6 @@ namespace {
 
 const uint32_t KiB = 1024, MiB = 1024 * KiB, GiB = 1024 * MiB;
 
-/* Partition contents where every byte tells where it came from. */
-ptb_bytes pattern(size_t length)
-{
-	ptb_bytes bytes(length);
-	for (size_t i = 0; i < length; i++)
-		bytes[i] = (unsigned char)(i ^ (i >> 8) ^ (i >> 16));
-	return bytes;
-}
-
 /* Where image departs from the partition's bytes at offset (erased past contents). */
 size_t first_difference(const unsigned char *image, const ptb_bytes &contents, uint64_t offset, size_t length)
 {
@@ -111,7 +102,7 @@ const read_case read_cases[] = {
 void check_read(const read_case &c)
 {
 	sim_partition partition = c.partition;
-	partition.image = pattern(1 * MiB);
+	partition.image = ptb_pattern(1 * MiB);
 	const ptb_bytes &contents = partition.image;
 	unsigned char *image = NULL;
 
@@ -200,7 +191,7 @@ TEST(ReadDeath, FailedAllocationKeepsItsOwnErrorAndClosesTheDevice)
 
 TEST(Read, NeverMovesTheFilePositionOrReadsSequentially)
 {
-	sim_attach({ pattern(256 * KiB), 256 * KiB, 16 * KiB, { 0 }, MTDSIM_NO_FAULT });
+	sim_attach({ ptb_pattern(256 * KiB), 256 * KiB, 16 * KiB, { 0 }, MTDSIM_NO_FAULT });
 	unsigned char *image = NULL;
 	start_capture();
 	ASSERT_EQ(ptb_read(&image), 0);

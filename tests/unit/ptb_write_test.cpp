@@ -21,15 +21,6 @@ const std::string DEVICE = "/dev/mtd2";
 const std::string ERASING = "erasing the block at", PROGRAMMING = "programming the page at",
 		  READING_BACK = "reading back the block at";
 
-/* Partition contents where every byte tells where it came from. */
-ptb_bytes pattern(size_t length)
-{
-	ptb_bytes bytes(length);
-	for (size_t i = 0; i < length; i++)
-		bytes[i] = (unsigned char)(i ^ (i >> 8) ^ (i >> 16));
-	return bytes;
-}
-
 /* The erases, programs and marks of the device log by block, "erase 0
  * failed, mark 0, erase 1, program 1"; a block's pages programmed in a row
  * count once. */
@@ -61,7 +52,7 @@ std::string writes_in(const char *log, uint32_t erasesize)
 
 struct write_case {
 	const char *name;
-	sim_partition partition;	/* its bytes: pattern() */
+	sim_partition partition;	/* its bytes: ptb_pattern() */
 	std::vector<std::pair<std::string, std::string>> values;	/* the new image's, over the old */
 	size_t poke;			/* a byte the new image changes besides, from the PTB's start; 0: none */
 	bool refresh;
@@ -158,7 +149,7 @@ uint64_t first_good_block(const sim_partition &partition)
 void check_write(const write_case &c)
 {
 	sim_partition partition = c.partition;
-	partition.image = pattern(partition.size);
+	partition.image = ptb_pattern(partition.size);
 	sim_attach(partition);
 	uint64_t offset = first_good_block(partition);
 	size_t region = (PTB_VALUES_END + partition.erasesize - 1) / partition.erasesize * partition.erasesize;
