@@ -165,7 +165,7 @@ int device_write(const struct mtd_device *device, const struct ptb_block *block,
 	struct ptb_write_report report;
 	char who[PATH_MAX + 16];
 
-	if (backup != NULL && (old == NULL || file_replace(backup, old, region) != 0)) {
+	if (backup != NULL && (old == NULL || file_create(backup, old, region) != 0)) {
 		if (old == NULL)
 			fprintf(stderr, "ptbtool: %s: the PTB does not read whole: no backup of it\n", device->path);
 		return PTBTOOL_REFUSED;
