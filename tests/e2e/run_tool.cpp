@@ -293,7 +293,7 @@ static tool_run run_tool(const char *tool, const std::vector<std::string> &args,
 	if (!ptb_write_file(dir + "/image", device.image) || !write_out_of_band(device, dir + "/image" MTDSIM_OOB_SUFFIX) ||
 	    symlink(MTDSIM_PATH, (dir + "/libmtdsim.so").c_str()) != 0)
 		abort();
-	std::vector<std::string> words = command_line(tool, args, options, dir, device.cut_after == 0);
+	std::vector<std::string> words = command_line(tool, args, options, dir, device.cut_after == 0 && !options.unwrapped);
 	int lock = options.lock_held != 0 ? hold_lock(options.lock_held) : -1;
 	fflush(NULL);
 	pid_t pid = fork();

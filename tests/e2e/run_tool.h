@@ -37,6 +37,8 @@ struct tool_options {
 	/* LOCK_EX or LOCK_SH: another ptbtool holds the partition's lock so
 	 * until the tool first writes to standard error; 0: none. */
 	int lock_held = 0;
+	/* Run without PTBENV_TEST_WRAPPER: a reading the test takes for itself, not one to check. */
+	bool unwrapped = false;
 };
 
 tool_run run_ptbenv(const std::vector<std::string> &args, const sim_partition &device,
