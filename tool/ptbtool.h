@@ -139,10 +139,10 @@ struct mtd_device {
  * -1 after saying why not. */
 int device_open(const char *path, bool writing, struct mtd_device *device);
 
-/* Takes the partition's lock, exclusive to write or shared to read, waiting
- * a while for another ptbtool to finish. Returns its descriptor, or -1 after
- * saying why not; DEVICE_UNLOCKED when a reader can have no lock file and
- * reads unlocked, as ptbenv does. */
+/* Takes the partition's lock, a flock on its read-write node, exclusive to
+ * write or shared to read, waiting a while for another ptbtool to finish.
+ * Returns its descriptor, or -1 after saying why not; DEVICE_UNLOCKED when a
+ * reader can't open that node (not root) and reads unlocked, as ptbenv does. */
 enum { DEVICE_UNLOCKED = -2 };
 int device_lock(const struct mtd_device *device, bool writing);
 

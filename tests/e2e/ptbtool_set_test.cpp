@@ -3,11 +3,17 @@
  * the next process, every byte not asked to change as it was. */
 #include "run_tool.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -28,6 +34,12 @@ ptb_bytes factory(size_t size)
 	return bytes;
 }
 
+/* What another user, nobody, leaves before the run: at PUB/ptb-before.img, in
+ * a sticky folder anyone may write to, a link to root's SECRET/shadow or to
+ * a name not taken in SECRET, a file anyone may write or a FIFO; at the
+ * lock's old name in /run/lock a link, a FIFO or a file nobody holds locked. */
+enum planted { PLANTS_NOTHING, LINK_TO_SECRET, LINK_TO_NEW, FILE_OF_ANYONE, FIFO_OF_ANYONE, LOCK_LINK, LOCK_FIFO, LOCK_HELD };
+
 /* What ptbenv prints over the partition the run left. */
 enum reads { READS_NEW, READS_OLD, READS_UNCHECKED };
 
@@ -46,6 +58,8 @@ struct set_case {
 	std::vector<uint32_t> bad_after;
 	enum reads reads;
 	int lock_held = 0;	/* tool_options' */
+	enum planted planted = PLANTS_NOTHING;
+	const char *made = NULL;	/* a file the run makes, 0600 */
 };
 
 const sim_partition NAND = { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT };
@@ -123,13 +137,43 @@ const set_case set_cases[] = {
 	{ "show waits for a set", NAND, {}, { "show", DEVICE, "sninfo" }, {},
 	  0, "sninfo:PT1\n", waiting_for_lock(DEVICE), 0, "kkkkkkkk", 0, {}, READS_OLD, LOCK_EX },
 	{ "show reads beside another show", NAND, {}, { "show", DEVICE, "sninfo" }, {},
-	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, LOCK_SH },
+	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, LOCK_SH },	{ "nobody: set's backup is 0600", NAND, {}, { "set", "--backup", "PUB/ptb-before.img", DEVICE, "sninfo=PT2" }, PT2,
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW, 0, PLANTS_NOTHING, "PUB/ptb-before.img" },
+	{ "nobody: make's image is 0600", NAND, {}, { "make", "PUB/ptb-before.img", "appkey=000102030405060708090A0B0C0D0E0F" }, {},
+	  0, "", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, PLANTS_NOTHING, "PUB/ptb-before.img" },
+	{ "a link to root's file at the backup's name: refused, the flash untouched", NAND, {}, { "set", "--backup", "PUB/ptb-before.img", DEVICE, "sninfo=PT2" }, {},
+	  1, "", backup_name_taken("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LINK_TO_SECRET },
+	{ "a link to root's file as make's OUT: not followed", NAND, {}, { "make", "PUB/ptb-before.img", "appkey=000102030405060708090A0B0C0D0E0F" }, {},
+	  1, "", link_not_followed("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LINK_TO_SECRET },
+	{ "a link to a new name in root's folder as make's OUT: nothing made", NAND, {}, { "make", "PUB/ptb-before.img", "appkey=000102030405060708090A0B0C0D0E0F" }, {},
+	  1, "", link_not_followed("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LINK_TO_NEW },
+	{ "another user's file at the backup's name: refused, the flash untouched", NAND, {}, { "set", "--backup", "PUB/ptb-before.img", DEVICE, "sninfo=PT2" }, {},
+	  1, "", backup_name_taken("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, FILE_OF_ANYONE },
+	{ "another user's file as make's OUT: replaced by root's, 0600", NAND, {}, { "make", "PUB/ptb-before.img", "appkey=000102030405060708090A0B0C0D0E0F" }, {},
+	  0, "", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, FILE_OF_ANYONE, "PUB/ptb-before.img" },
+	{ "another user's FIFO as a fields file: not waited on long", NAND, {},
+	  { "make", "--fields", "PUB/ptb-before.img", "PUB/out.img" }, {},
+	  1, "", nothing_wrote("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, FIFO_OF_ANYONE },
+	{ "another user's FIFO as a dump: not waited on long", NAND, {}, { "show", "PUB/ptb-before.img" }, {},
+	  1, "", nothing_wrote("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, FIFO_OF_ANYONE },
+	{ "a link at the lock's old name: set makes nothing", NAND, {}, SET, PT2,
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW, 0, LOCK_LINK },
+	{ "a link at the lock's old name: show makes nothing", NAND, {}, { "show", DEVICE, "sninfo" }, {},
+	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LOCK_LINK },
+	{ "a FIFO at the lock's old name: set does not hang", NAND, {}, SET, PT2,
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW, 0, LOCK_FIFO },
+	{ "a FIFO at the lock's old name: show does not hang", NAND, {}, { "show", DEVICE, "sninfo" }, {},
+	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LOCK_FIFO },
+	{ "another user holds a lock on the old name: set does not wait", NAND, {}, SET, PT2,
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW, 0, LOCK_HELD },
+	{ "another user holds a lock on the old name: show does not wait", NAND, {}, { "show", DEVICE, "sninfo" }, {},
+	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LOCK_HELD },
 };
 
-/* text with IMAGE, BACKUP and FIFO naming the scratch folder's files. */
+/* text with IMAGE, BACKUP, FIFO, PUB and SECRET naming the scratch folder's files. */
 std::string named(std::string text, const scratch &dir)
 {
-	for (const char *name : { "IMAGE", "BACKUP", "FIFO" }) {
+	for (const char *name : { "IMAGE", "BACKUP", "FIFO", "PUB", "SECRET" }) {
 		std::string path = dir.path(name);
 		for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + path.size()))
 			text.replace(at, strlen(name), path);
@@ -169,12 +213,111 @@ unsigned count_of(const std::string &text, const std::string &part)
 	return count;
 }
 
+const char OLD_LOCK[] = "/run/lock/ptbtool-mtd2.lock";
+const uid_t NOBODY = 65534;
+const std::string SECRET_TEXT = "root's own\n";
+
+/* Does as nobody what the row plants, in a child of nobody's; one that holds
+ * a lock does so until it is killed. Returns that child, 0 once the child has
+ * done, or -1 when it could not. */
+pid_t plant_as_nobody(enum planted planted, const scratch &dir)
+{
+	std::string at = dir.path("PUB/ptb-before.img"), secret = dir.path("SECRET/shadow"),
+		    created = dir.path("SECRET/created");
+	int ready[2];
+	char done;
+
+	if (pipe(ready) != 0)
+		return -1;
+	fflush(NULL);
+	pid_t pid = fork();
+	if (pid == 0) {
+		int result = -1;
+		if (setgroups(0, NULL) == 0 && setresgid(NOBODY, NOBODY, NOBODY) == 0 && setresuid(NOBODY, NOBODY, NOBODY) == 0)
+			switch (planted) {
+			case PLANTS_NOTHING: result = 0; break;
+			case LINK_TO_SECRET: result = symlink(secret.c_str(), at.c_str()); break;
+			case LINK_TO_NEW: result = symlink(created.c_str(), at.c_str()); break;
+			case FILE_OF_ANYONE: result = ptb_write_file(at, ptb_bytes(8, 'n')) ? chmod(at.c_str(), 0666) : -1; break;
+			case FIFO_OF_ANYONE: result = mkfifo(at.c_str(), 0666); break;
+			case LOCK_LINK: result = symlink(created.c_str(), OLD_LOCK); break;
+			case LOCK_FIFO: result = mkfifo(OLD_LOCK, 0644); break;
+			case LOCK_HELD: result = flock(open(OLD_LOCK, O_RDONLY | O_CREAT, 0644), LOCK_EX); break;
+			}
+		if (result != 0 || write(ready[1], "", 1) != 1)
+			_exit(1);
+		if (planted == LOCK_HELD)
+			pause();
+		_exit(0);
+	}
+	close(ready[1]);
+	bool planted_it = pid > 0 && read(ready[0], &done, 1) == 1;
+	close(ready[0]);
+	if (pid > 0 && planted != LOCK_HELD) {
+		waitpid(pid, NULL, 0);
+		pid = 0;
+	}
+	return planted_it ? pid : -1;
+}
+
+/* A sticky folder anyone may write to, PUB, as /tmp is, and root's own, SECRET. */
+void make_folders(const scratch &dir)
+{
+	ASSERT_EQ(chmod(dir.dir.c_str(), 0711), 0);
+	ASSERT_EQ(mkdir(dir.path("PUB").c_str(), 0700), 0);
+	ASSERT_EQ(chmod(dir.path("PUB").c_str(), 01777), 0);
+	ASSERT_EQ(mkdir(dir.path("SECRET").c_str(), 0700), 0);
+	ASSERT_TRUE(ptb_write_file(dir.path("SECRET/shadow"), ptb_bytes(SECRET_TEXT.begin(), SECRET_TEXT.end())));
+	ASSERT_EQ(chmod(dir.path("SECRET/shadow").c_str(), 0640), 0);
+}
+
+std::vector<std::string> names_in(const std::string &folder)
+{
+	std::vector<std::string> names;
+	DIR *d = opendir(folder.c_str());
+	// cppcheck-suppress readdirCalled ; one thread, and glibc deprecates readdir_r
+	for (struct dirent *e; d != NULL && (e = readdir(d)) != NULL;)
+		if (e->d_name[0] != '.')
+			names.push_back(e->d_name);
+	if (d != NULL)
+		closedir(d);
+	return names;
+}
+
+/* Root's file as it was, nothing made through a link, and the file the run
+ * made private or what nobody planted left as it was. */
+void check_nothing_leaked(const set_case &c, const scratch &dir)
+{
+	struct stat status;
+
+	EXPECT_EQ(ptb_read_file(dir.path("SECRET/shadow")), ptb_bytes(SECRET_TEXT.begin(), SECRET_TEXT.end()));
+	EXPECT_NE(lstat(dir.path("SECRET/created").c_str(), &status), 0);
+	if (c.made != NULL) {
+		ASSERT_EQ(lstat(named(c.made, dir).c_str(), &status), 0);
+		EXPECT_TRUE(S_ISREG(status.st_mode));
+		EXPECT_EQ(status.st_mode & 07777, 0600u);
+		EXPECT_EQ(status.st_uid, 0u);
+	} else if (c.planted < LOCK_LINK) {
+		ASSERT_EQ(lstat(dir.path("PUB/ptb-before.img").c_str(), &status), 0);
+		EXPECT_EQ(status.st_uid, NOBODY);
+		EXPECT_EQ(names_in(dir.path("PUB")), std::vector<std::string>{ "ptb-before.img" });
+	}
+}
+
 void check_set(const set_case &c)
 {
 	scratch dir;
 	sim_partition device = c.device;
 	device.image = factory(device.size);
 	const sim_partition before = device;
+	pid_t planter = 0;
+	if (c.planted != PLANTS_NOTHING && (geteuid() != 0 || !private_run_lock()))
+		GTEST_SKIP() << "skipped: another user's files need root and a mount namespace of the tests' own";
+	if (c.planted != PLANTS_NOTHING || c.made != NULL) {
+		make_folders(dir);
+		planter = plant_as_nobody(c.planted, dir);
+		ASSERT_GE(planter, 0);
+	}
 	if (!c.first.empty()) {
 		tool_run first = run_ptbtool_on(named(c.first, dir), device);
 		ASSERT_EQ(first.status, 0) << first.err;
@@ -184,7 +327,17 @@ void check_set(const set_case &c)
 	options.lock_held = c.lock_held;
 	ASSERT_EQ(mkfifo(dir.path("FIFO").c_str(), 0600), 0);
 
+	time_t started = time(NULL);
 	tool_run run = run_ptbtool_on(named(c.args, dir), device, options);
+	/* A FIFO nothing writes to costs its five seconds, and no more. */
+	EXPECT_LE(time(NULL) - started, 8);
+	if (planter > 0) {
+		kill(planter, SIGKILL);
+		waitpid(planter, NULL, 0);
+	}
+	unlink(OLD_LOCK);
+	if (c.planted != PLANTS_NOTHING || c.made != NULL)
+		check_nothing_leaked(c, dir);
 	EXPECT_EQ(run.status, c.status);
 	EXPECT_EQ(run.out, named(c.out, dir));
 	EXPECT_EQ(run.err, named(c.err, dir));

@@ -201,24 +201,24 @@ static void exec_tool(const std::vector<std::string> &words, const sim_partition
 	exec_words(words);
 }
 
-/* ptbtool locks the partition in /run/lock, which other test runs on this
- * machine share: where it may (as root), the runner and the tools it starts
- * get a /run/lock of their own, in a mount namespace of their own. */
-static void private_run_lock(void)
+/* Where it may (as root), the runner and the tools it starts get a mount
+ * namespace of their own, with a /run/lock of their own, sticky and open to
+ * anyone as the system's is: what another user leaves there is the tests'. */
+bool private_run_lock(void)
 {
-	static bool done;
+	static int done;
 
-	if (done)
-		return;
-	done = true;
-	if (unshare(CLONE_NEWNS) == 0 && mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) == 0)
-		(void)mount("ptbenv-tests", "/run/lock", "tmpfs", 0, "mode=1777");
+	if (done == 0)
+		done = unshare(CLONE_NEWNS) == 0 && mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) == 0 &&
+		       mount("ptbenv-tests", "/run/lock", "tmpfs", 0, "mode=1777") == 0 ? 1 : -1;
+	return done == 1;
 }
 
-/* The lock ptbtool takes on /dev/mtd2, taken as another ptbtool would. */
-static int hold_lock(int how)
+/* The lock ptbtool takes on /dev/mtd2, a flock on its node, taken as another
+ * ptbtool would: the simulated node is a descriptor of the run's image. */
+static int hold_lock(const std::string &dir, int how)
 {
-	int lock = open("/run/lock/ptbtool-mtd2.lock", O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+	int lock = open((dir + "/image").c_str(), O_RDONLY | O_CLOEXEC);
 
 	if (lock < 0 || flock(lock, how) != 0)
 		abort();
@@ -294,7 +294,7 @@ static tool_run run_tool(const char *tool, const std::vector<std::string> &args,
 	    symlink(MTDSIM_PATH, (dir + "/libmtdsim.so").c_str()) != 0)
 		abort();
 	std::vector<std::string> words = command_line(tool, args, options, dir, device.cut_after == 0 && !options.unwrapped);
-	int lock = options.lock_held != 0 ? hold_lock(options.lock_held) : -1;
+	int lock = options.lock_held != 0 ? hold_lock(dir, options.lock_held) : -1;
 	fflush(NULL);
 	pid_t pid = fork();
 	if (pid == 0)

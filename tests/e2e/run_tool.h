@@ -85,6 +85,10 @@ struct scratch {
 	std::string path(const char *name) const { return dir + "/" + name; }
 };
 
+/* Puts the runner in a mount namespace of its own with a /run/lock of its
+ * own, where it may (as root); whether it is. */
+bool private_run_lock(void);
+
 /* Starts the built ptbtool, its output thrown away, and returns its process
  * without waiting for it. */
 int start_ptbtool(const std::vector<std::string> &args);
