@@ -35,104 +35,104 @@ static mode_t file_mode(const struct stat *status)
 {
 	if (status == NULL || status->st_uid != geteuid())
 		return 0600;
-	return status->st_mode & 07777 & ~(mode_t)(S_IWGRP | S_IWOTH);
+	return status->st_mode & 0777 & ~(mode_t)(S_IWGRP | S_IWOTH);
 }
 
-/* rest with its first name taken off into name; false when none is left. */
-static bool file_next_name(char *rest, char *name)
+/* A walk along a name the user gave: done has no link in it, rest is still
+ * to walk, name the part being looked at and path the two joined. */
+struct file_walk {
+	char done[PATH_MAX];
+	char rest[PATH_MAX];
+	char name[PATH_MAX];
+	char path[2 * PATH_MAX + 1];
+	int links;
+};
+
+/* text into a buffer of PATH_MAX bytes; false when it would not fit. */
+static bool file_copy(char *to, const char *text)
 {
-	char *start = rest + strspn(rest, "/");
+	return snprintf(to, PATH_MAX, "%s", text) < PATH_MAX;
+}
+
+/* The next name off rest into name and path; false when none is left. */
+static bool file_next_name(struct file_walk *walk)
+{
+	char *start = walk->rest + strspn(walk->rest, "/");
 	size_t length = strcspn(start, "/");
 
-	memcpy(name, start, length);
-	name[length] = '\0';
-	memmove(rest, start + length, strlen(start + length) + 1);
+	memcpy(walk->name, start, length);
+	walk->name[length] = '\0';
+	memmove(walk->rest, start + length, strlen(start + length) + 1);
+	snprintf(walk->path, sizeof(walk->path), "%s/%s", walk->done, walk->name);
 	return length > 0;
 }
 
-/* Where the link at path leads, put ahead of what of the name is left. */
-static int file_follow(const char *path, char *rest, char *done)
+/* Where the link at path leads, put ahead of the rest; returns 0, or -1
+ * with errno set. */
+static int file_follow(struct file_walk *walk)
 {
 	char target[PATH_MAX], joined[2 * PATH_MAX];
-	ssize_t length = readlink(path, target, sizeof(target) - 1);
+	ssize_t length = readlink(walk->path, target, sizeof(target) - 1);
 
-	if (length < 0)
+	errno = ELOOP;
+	if (++walk->links > 40 || length < 0)
 		return -1;
 	target[length] = '\0';
-	snprintf(joined, sizeof(joined), "%s%s", target, rest);
-	if (strlen(joined) >= PATH_MAX) {
-		errno = ENAMETOOLONG;
+	snprintf(joined, sizeof(joined), "%s%s", target, walk->rest);
+	errno = ENAMETOOLONG;
+	if (!file_copy(walk->rest, joined))
 		return -1;
-	}
-	strcpy(rest, joined);
 	if (target[0] == '/')
-		done[0] = '\0';
+		walk->done[0] = '\0';
 	return 0;
 }
 
-static char *file_found(const char *path, const char *out)
-{
-	char *found = strdup(path);
+/* What file_target returns for a file it will not replace. */
+static const mode_t FILE_UNREACHED = (mode_t)-1;
 
-	if (found == NULL)
-		fprintf(stderr, "ptbtool: %s: %s\n", out, strerror(ENOMEM));
-	return found;
+static mode_t file_unreached(const char *out)
+{
+	fprintf(stderr, "ptbtool: %s: %s\n", out, strerror(errno));
+	return FILE_UNREACHED;
 }
 
 /* Walks out a name at a time to the file the image replaces, a regular file
  * or a name not yet taken, following links as protected_symlinks would.
- * Returns its path with no link in it, to be freed, and the image's mode in
- * *mode; or NULL after saying why not. */
-static char *file_target(const char *out, mode_t *mode)
+ * Leaves its path, with no link in it, in walk->path and returns the image's
+ * mode; or returns FILE_UNREACHED after saying why not. */
+static mode_t file_target(const char *out, struct file_walk *walk)
 {
-	char done[PATH_MAX], rest[PATH_MAX], name[PATH_MAX], path[2 * PATH_MAX + 1];
 	struct stat status;
-	int links = 0;
 
-	if (strlen(out) >= PATH_MAX) {
-		fprintf(stderr, "ptbtool: %s: %s\n", out, strerror(ENAMETOOLONG));
-		return NULL;
-	}
-	strcpy(rest, out);
-	strcpy(done, out[0] == '/' ? "" : ".");
-	while (file_next_name(rest, name)) {
-		snprintf(path, sizeof(path), "%s/%s", done, name);
-		bool last = rest[strspn(rest, "/")] == '\0';
-		if (lstat(path, &status) != 0) {
-			if (errno != ENOENT || !last)
-				break;
-			*mode = file_mode(NULL);
-			return file_found(path, out);
+	errno = ENAMETOOLONG;
+	if (!file_copy(walk->rest, out) || !file_copy(walk->done, out[0] == '/' ? "" : "."))
+		return file_unreached(out);
+	while (file_next_name(walk)) {
+		bool last = walk->rest[strspn(walk->rest, "/")] == '\0';
+		if (lstat(walk->path, &status) != 0)
+			return errno == ENOENT && last ? file_mode(NULL) : file_unreached(out);
+		if (S_ISLNK(status.st_mode) && !file_link_followed(status.st_uid, walk->done)) {
+			fprintf(stderr, "ptbtool: %s: a symbolic link another user made in a sticky folder anyone "
+				"may write to, so not followed: nothing made\n", out);
+			return FILE_UNREACHED;
 		}
 		if (S_ISLNK(status.st_mode)) {
-			if (!file_link_followed(status.st_uid, done)) {
-				fprintf(stderr, "ptbtool: %s: a symbolic link another user made in a sticky folder anyone "
-					"may write to, so not followed: nothing made\n", out);
-				return NULL;
-			}
-			errno = ELOOP;
-			if (++links > 40 || file_follow(path, rest, done) != 0)
-				break;
+			if (file_follow(walk) != 0)
+				return file_unreached(out);
 			continue;
 		}
 		if (last && !S_ISREG(status.st_mode)) {
 			fprintf(stderr, "ptbtool: %s: not a regular file, so not replaced by an image\n", out);
-			return NULL;
+			return FILE_UNREACHED;
 		}
-		if (last) {
-			*mode = file_mode(&status);
-			return file_found(path, out);
-		}
-		if (strlen(path) >= PATH_MAX) {
-			errno = ENAMETOOLONG;
-			break;
-		}
-		strcpy(done, path);
+		if (last)
+			return file_mode(&status);
+		errno = ENAMETOOLONG;
+		if (!file_copy(walk->done, walk->path))
+			return file_unreached(out);
 	}
-	if (name[0] == '\0')
-		errno = out[0] != '\0' ? EISDIR : ENOENT;
-	fprintf(stderr, "ptbtool: %s: %s\n", out, strerror(errno));
-	return NULL;
+	errno = out[0] != '\0' ? EISDIR : ENOENT;
+	return file_unreached(out);
 }
 
 /* The temporary file of a write under way, removed if a signal ends the run. */
@@ -252,12 +252,12 @@ static int file_name_new(const char *temporary, const char *path)
 }
 
 /* Writes a new temporary file beside target, 0600 from the start, and names
- * it target, replacing what is there or only a name not taken; returns the
- * descriptor still open, or -1 after saying why, nothing left behind. */
-static int file_put(const char *target, const char *out, const unsigned char *bytes, size_t length, bool replacing)
+ * it target, replacing what is there or only a name not taken. Returns the
+ * descriptor still open, or -1 with errno set, nothing left behind. */
+static int file_put(const char *target, const unsigned char *bytes, size_t length, bool replacing)
 {
 	char *temporary = file_temporary_template(target);
-	int fd = temporary != NULL ? file_temporary(temporary) : -1;
+	int fd = temporary != NULL ? file_temporary(temporary) : -1, error;
 
 	if (temporary == NULL)
 		errno = ENOMEM;
@@ -267,46 +267,57 @@ static int file_put(const char *target, const char *out, const unsigned char *by
 		free(temporary);
 		return fd;
 	}
-	if (!replacing && errno == EEXIST)
-		fprintf(stderr, "ptbtool: %s: already there: a backup is always a new file, so name one not yet taken "
-			"or remove the old one first\n", out);
-	else
-		fprintf(stderr, "ptbtool: %s: %s\n", out, strerror(errno));
+	error = errno;
 	if (fd >= 0) {
 		unlink(temporary);
 		close(fd);
 	}
 	file_temporary_name = NULL;
 	free(temporary);
+	errno = error;
 	return -1;
 }
 
-/* The file in place: its mode given, closed and its folder synced. */
-static int file_settle(int fd, const char *target, const char *out, mode_t mode)
+/* The file in place: its mode given, closed and its folder synced; returns
+ * 0, or -1 with errno set. */
+static int file_settle(int fd, const char *target, mode_t mode)
 {
-	if ((mode != 0600 && fchmod(fd, mode) != 0) || close(fd) != 0 || file_sync_folder(target) != 0) {
-		fprintf(stderr, "ptbtool: %s: %s\n", out, strerror(errno));
+	if (mode != 0600 && fchmod(fd, mode) != 0) {
+		int error = errno;
+
+		close(fd);
+		errno = error;
 		return -1;
 	}
-	return 0;
+	return close(fd) == 0 ? file_sync_folder(target) : -1;
 }
 
 int file_replace(const char *out, const unsigned char *bytes, size_t length)
 {
-	mode_t mode = 0600;
-	char *target = file_target(out, &mode);
-	int fd = target != NULL ? file_put(target, out, bytes, length, true) : -1;
-	int status = fd >= 0 ? file_settle(fd, target, out, mode) : -1;
+	struct file_walk walk = {};
+	mode_t mode = file_target(out, &walk);
+	int fd = mode != FILE_UNREACHED ? file_put(walk.path, bytes, length, true) : -1;
 
-	free(target);
-	return status;
+	if (mode == FILE_UNREACHED)
+		return -1;
+	if (fd >= 0 && file_settle(fd, walk.path, mode) == 0)
+		return 0;
+	fprintf(stderr, "ptbtool: %s: %s\n", out, strerror(errno));
+	return -1;
 }
 
 int file_create(const char *path, const unsigned char *bytes, size_t length)
 {
-	int fd = file_put(path, path, bytes, length, false);
+	int fd = file_put(path, bytes, length, false);
 
-	return fd >= 0 ? file_settle(fd, path, path, 0600) : -1;
+	if (fd >= 0 && file_settle(fd, path, 0600) == 0)
+		return 0;
+	if (errno == EEXIST)
+		fprintf(stderr, "ptbtool: %s: already there: a backup is always a new file, so name one not yet taken "
+			"or remove the old one first\n", path);
+	else
+		fprintf(stderr, "ptbtool: %s: %s\n", path, strerror(errno));
+	return -1;
 }
 
 int file_open_named(const char *path, struct stat *status)
@@ -315,8 +326,9 @@ int file_open_named(const char *path, struct stat *status)
 
 	if (fd < 0)
 		return -1;
-	if (fstat(fd, status) != 0 ||
-	    (!S_ISFIFO(status->st_mode) && ((flags = fcntl(fd, F_GETFL)) < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0))) {
+	/* Only a FIFO waits to be opened or read; anything else reads as it always does. */
+	if (fstat(fd, status) != 0 || (!S_ISFIFO(status->st_mode) &&
+				       ((flags = fcntl(fd, F_GETFL)) < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0))) {
 		int error = errno;
 
 		close(fd);
