@@ -303,9 +303,10 @@ void cut_at(const cut_scenario &c, const sim_partition &device, uint32_t step, b
 		tally.torn++;
 	else
 		tally.lost++;
+	size_t last = cut.device_log.rfind("step ");
 	if (now.values != old_ptb.values && now.values != new_ptb.values)
 		printf("power cut lost: %s: after step %u%s: %s", c.name, step, half ? " half done" : "",
-		       cut.device_log.substr(cut.device_log.rfind("step ")).c_str());
+		       last == std::string::npos ? "no step logged\n" : cut.device_log.substr(last).c_str());
 }
 
 cut_tally cut_everywhere(const cut_scenario &c)
