@@ -272,11 +272,14 @@ struct cut_tally {
 };
 
 /* Every cut point natively; under valgrind or an emulator every twentieth,
- * the last among them, so that the stage grows by a minute or so. */
+ * the last among them, so that the stage grows by a minute or so; under
+ * the sanitizers, whose every process starts slowly, every fifth. */
 unsigned cut_stride(void)
 {
-#ifdef PTBENV_EMULATOR
+#if defined(PTBENV_EMULATOR)
 	return 20;
+#elif defined(PTBENV_UNDER_ASAN)
+	return getenv("PTBENV_TEST_WRAPPER") != NULL ? 20 : 5;
 #else
 	return getenv("PTBENV_TEST_WRAPPER") != NULL ? 20 : 1;
 #endif
