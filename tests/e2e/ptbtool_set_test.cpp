@@ -424,14 +424,17 @@ struct cut_tally {
 	unsigned points = 0, old_ptb = 0, new_ptb = 0, torn = 0, lost = 0, not_cut = 0, recover_failed = 0;
 };
 
-/* Every cut point natively; under valgrind every tenth and under an
- * emulator every twentieth, the last among them, to keep the stage short. */
+/* Every cut point natively; under valgrind or an emulator every twentieth,
+ * the last among them, so that the stage grows by a minute or so; under
+ * the sanitizers, whose every process starts slowly, every fifth. */
 unsigned cut_stride(void)
 {
-#ifdef PTBENV_EMULATOR
+#if defined(PTBENV_EMULATOR)
 	return 20;
+#elif defined(PTBENV_UNDER_ASAN)
+	return getenv("PTBENV_TEST_WRAPPER") != NULL ? 20 : 5;
 #else
-	return getenv("PTBENV_TEST_WRAPPER") != NULL ? 10 : 1;
+	return getenv("PTBENV_TEST_WRAPPER") != NULL ? 20 : 1;
 #endif
 }
 
@@ -456,9 +459,10 @@ void cut_at(const cut_scenario &c, const sim_partition &device, uint32_t step, b
 		tally.torn++;
 	else
 		tally.lost++;
+	size_t last = cut.device_log.rfind("step ");
 	if (now.values != old_ptb.values && now.values != new_ptb.values)
 		printf("power cut lost: %s: after step %u%s: %s", c.name, step, half ? " half done" : "",
-		       cut.device_log.substr(cut.device_log.rfind("step ")).c_str());
+		       last == std::string::npos ? "no step logged\n" : cut.device_log.substr(last).c_str());
 }
 
 cut_tally cut_everywhere(const cut_scenario &c)

@@ -79,7 +79,7 @@ void mtdsim_log_call(const char *format, ...)
 	errno = saved_errno;
 }
 
-static void attach_to(const struct mtdsim_device *config, const char *path)
+void mtdsim_attach_file(const struct mtdsim_device *config, const char *path)
 {
 	free(bad_blocks);
 	free(marks);
@@ -109,12 +109,7 @@ static void attach_to(const struct mtdsim_device *config, const char *path)
 
 void mtdsim_attach(const struct mtdsim_device *config)
 {
-	attach_to(config, NULL);
-}
-
-void mtdsim_attach_file(const struct mtdsim_device *config, const char *path)
-{
-	attach_to(config, path);
+	mtdsim_attach_file(config, NULL);
 }
 
 bool mtdsim_step_is_half(void)

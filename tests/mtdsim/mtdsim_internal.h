@@ -60,7 +60,8 @@ bool mtdsim_step_is_half(void);
  * cuts the power if it was the cut's step. */
 void mtdsim_step_taken(const char *what, long result);
 
-/* The env's attach: the partition's bytes are those of the file at path. */
+/* mtdsim_attach() with the partition's bytes those of the file at path, as
+ * the environment sets it up; path NULL: a copy of the device's image. */
 void mtdsim_attach_file(const struct mtdsim_device *device, const char *path);
 
 /* The partition's bytes: mtdsim_flash.cpp. path NULL: an anonymous copy of
