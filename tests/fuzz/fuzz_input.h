@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string>
+#include <fcntl.h>
+#include <unistd.h>
 
 struct fuzz_input {
 	const uint8_t *bytes;
@@ -39,6 +41,23 @@ inline std::string take_text(fuzz_input &in)
 	for (uint8_t c; in.left > 0 && (c = take_byte(in)) != 0;)
 		text += (char)c;
 	return text;
+}
+
+/* Standard output and error, once closed by libFuzzer's -close_fd_mask, go
+ * to /dev/null, so that no file a target opens takes their numbers and gets
+ * the messages; standard output always when quiet. Once per process. */
+inline void fuzz_standard_fds(bool quiet)
+{
+	static bool done;
+	if (done)
+		return;
+	done = true;
+	int null = open("/dev/null", O_WRONLY);
+	for (int fd = 1; fd <= 2 && null >= 0; fd++)
+		if (fd != null && ((fd == 1 && quiet) || fcntl(fd, F_GETFD) < 0))
+			dup2(null, fd);
+	if (null > 2)
+		close(null);
 }
 
 /* libFuzzer's -close_fd_mask closes standard error, but not the sanitizers' report stream. */

@@ -145,20 +145,6 @@ int write_stream(const dump &d, uint64_t good)
 	return ends[0];
 }
 
-/* show's many lines go nowhere; its messages stay on standard error. */
-void quiet_stdout()
-{
-	static bool done;
-	if (done)
-		return;
-	done = true;
-	int null = open("/dev/null", O_WRONLY);
-	if (null > 1) {
-		dup2(null, 1);
-		close(null);
-	}
-}
-
 /* The lowest descriptor free: any show leaves open moves it. */
 int lowest_free_fd()
 {
@@ -185,6 +171,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	uint64_t length_param = take_number(in, 8);
 	dump d = {};
 
+	/* show's many lines go nowhere; its messages stay on standard error. */
+	fuzz_standard_fds(true);
 	for (uint64_t block = 0; block < 64; block += 8) {
 		uint8_t map = take_byte(in);
 		for (uint64_t bit = 0; bit < 8; bit++)
@@ -214,7 +202,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		break;
 	}
 
-	quiet_stdout();
 	uint64_t good = good_offset(d, layout_erasesize);
 	int fd = -1;
 	if (stream) {
