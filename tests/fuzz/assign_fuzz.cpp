@@ -153,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	uint8_t fill = take_byte(in);
 	std::string rest((const char *)in.bytes, in.left);
 
-	fuzz_standard_fds(false);
+	fuzz_standard_fds();
 
 	if (mode % 2 == 0)
 		check_file(rest, fill);

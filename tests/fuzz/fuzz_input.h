@@ -45,8 +45,8 @@ inline std::string take_text(fuzz_input &in)
 
 /* Standard output and error, once closed by libFuzzer's -close_fd_mask, go
  * to /dev/null, so that no file a target opens takes their numbers and gets
- * the messages; standard output always when quiet. Once per process. */
-inline void fuzz_standard_fds(bool quiet)
+ * the messages. Once per process. */
+inline void fuzz_standard_fds()
 {
 	static bool done;
 	if (done)
@@ -54,7 +54,7 @@ inline void fuzz_standard_fds(bool quiet)
 	done = true;
 	int null = open("/dev/null", O_WRONLY);
 	for (int fd = 1; fd <= 2 && null >= 0; fd++)
-		if (fd != null && ((fd == 1 && quiet) || fcntl(fd, F_GETFD) < 0))
+		if (fd != null && fcntl(fd, F_GETFD) < 0)
 			dup2(null, fd);
 	if (null > 2)
 		close(null);

@@ -19,7 +19,8 @@
  *
  * Whatever the input, show ends with status 0, 1 or 2, closes what it
  * opened and leaves no memory behind (the sanitizers' leak check); libFuzzer's
- * -timeout bounds its time. */
+ * -timeout bounds its time. When it succeeds, it printed what ptbenv prints
+ * from the PTB in the first block not listed bad. */
 #include "fuzz_input.h"
 #include "ptb/env_layout.h"
 #include "ptb/ptb_env.h"
@@ -154,6 +155,54 @@ int lowest_free_fd()
 	return fd;
 }
 
+/* Standard output into a memory file, emptied for each input. */
+int capture_stdout()
+{
+	static int out = -1;
+
+	if (out < 0) {
+		out = memfd_create("stdout", MFD_CLOEXEC);
+		if (out < 0 || dup2(out, 1) != 1)
+			fuzz_fail("show fuzz: standard output could not be captured");
+	}
+	fflush(stdout);
+	clearerr(stdout);
+	if (ftruncate(1, 0) != 0 || lseek(1, 0, SEEK_SET) != 0)
+		fuzz_fail("show fuzz: standard output could not be emptied");
+	return out;
+}
+
+std::string captured(int out)
+{
+	std::string text;
+	char buf[4096];
+	ssize_t got;
+
+	fflush(stdout);
+	for (off_t at = 0; (got = pread(out, buf, sizeof(buf), at)) > 0; at += got)
+		text.append(buf, (size_t)got);
+	return text;
+}
+
+/* What ptbenv prints for the keys asked, or every key, from the PTB at good. */
+std::string expected_output(const dump &d, uint64_t good, int count, const uint8_t *keys)
+{
+	std::vector<unsigned char> image(PTB_MIN_READ);
+	std::string text;
+
+	dump_bytes(d, good, good, image);
+	for (size_t i = 0; i < (count ? (size_t)count : env_field_count); i++) {
+		size_t f = count ? keys[i] % (env_field_count + 1) : i;
+		if (f == env_field_count)
+			return "(no such key, so no success)";
+		const env_field *field = &env_fields[f];
+		const char *value = env_render(field, image.data());
+		if (value != NULL)
+			text += std::string(field->key) + ":" + value + "\n";
+	}
+	return text;
+}
+
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -171,8 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	uint64_t length_param = take_number(in, 8);
 	dump d = {};
 
-	/* show's many lines go nowhere; its messages stay on standard error. */
-	fuzz_standard_fds(true);
+	fuzz_standard_fds();
 	for (uint64_t block = 0; block < 64; block += 8) {
 		uint8_t map = take_byte(in);
 		for (uint64_t bit = 0; bit < 8; bit++)
@@ -182,6 +230,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	uint64_t extra = take_number(in, 8);
 	if (extra != 0)
 		d.bad.push_back(extra);
+	if (!(flags & 4))
+		d.bad.clear();
 	d.fill = take_byte(in);
 	uint8_t keys[2] = { take_byte(in), take_byte(in) };
 	d.ptb.assign((const char *)in.bytes, in.left);
@@ -234,10 +284,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		argv.push_back(&word[0]);
 	argv.push_back(NULL);
 
+	int out = capture_stdout();
 	int free_before = lowest_free_fd();
-	clearerr(stdout);
 	int status = ptbtool_show((int)words.size(), argv.data());
 	int free_after = lowest_free_fd();
+	if (status == 0 && captured(out) != expected_output(d, good, (flags & 16) ? 2 : 0, keys))
+		fuzz_fail("show fuzz: show printed other than the fields of the PTB from the first block not listed");
 	if (stream)
 		close(fd);
 	if (status < 0 || status > 2)
