@@ -149,9 +149,9 @@ int write_stream(const dump &d, uint64_t good)
 /* The lowest descriptor free: any show leaves open moves it. */
 int lowest_free_fd()
 {
-	int fd = dup(0);
-	if (fd >= 0)
-		close(fd);
+	int fd = 0;
+	while (fcntl(fd, F_GETFD) >= 0)
+		fd++;
 	return fd;
 }
 
@@ -280,6 +280,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		words.push_back(keys[k] % (env_field_count + 1) < env_field_count
 				? env_fields[keys[k] % (env_field_count + 1)].key : "nokey");
 	std::vector<char *> argv;
+	argv.reserve(words.size() + 1);
 	for (std::string &word : words)
 		argv.push_back(&word[0]);
 	argv.push_back(NULL);
