@@ -95,9 +95,18 @@ uint64_t good_offset(const dump &d, uint64_t erasesize)
  * PTB is read, which holds its bytes and then the fill. */
 void dump_bytes(const dump &d, uint64_t good, uint64_t at, std::vector<unsigned char> &bytes)
 {
-	std::fill(bytes.begin(), bytes.end(), 0);
-	for (uint64_t from = std::max(at, good); from < at + bytes.size() && from - good < PTB_MIN_READ; from++)
-		bytes[from - at] = from - good < d.ptb.size() ? (unsigned char)d.ptb[from - good] : d.fill;
+	uint64_t end = at + bytes.size();
+	uint64_t from = std::max(at, good), to = std::min(end, good > UINT64_MAX - PTB_MIN_READ ? end : good + PTB_MIN_READ);
+
+	if (bytes.empty())
+		return;
+	memset(bytes.data(), 0, bytes.size());
+	if (from >= to)
+		return;
+	uint64_t filled = std::max(from, std::min(to, good + d.ptb.size()));
+	if (filled > from)
+		memcpy(bytes.data() + (from - at), d.ptb.data() + (from - good), filled - from);
+	memset(bytes.data() + (filled - at), d.fill, to - filled);
 }
 
 /* A memory file of the dump's length, sparse but for the PTB's read. */
