@@ -172,6 +172,18 @@ static int write_blocks(int fd, const struct mtd_info_user *info, unsigned long 
 	return 0;
 }
 
+/* Places the PTB is tried in before a run gives up: nothing is marked bad
+ * until it is written, so a chip that fails every write costs no block. */
+enum { WRITE_TRIES = 4 };
+
+static bool write_listed(const unsigned long long *list, unsigned count, unsigned long long at)
+{
+	for (unsigned i = 0; i < count; i++)
+		if (list[i] == at)
+			return true;
+	return false;
+}
+
 /* Writes the PTB at the first place from *offset on where it may lie, and
  * on past a block that fails; then retires the good blocks from first up to
  * it, nearest first, so that ptbenv reads it. Returns 0, or -1 after saying why. */
@@ -182,7 +194,8 @@ static int write_region(int fd, const struct mtd_info_user *info, const unsigned
 	size_t blocks = ptb_write_length(info) / info->erasesize;
 	/* ptbenv reads this much from the PTB's start, bad blocks and all. */
 	size_t reach = ptb_read_length(info->erasesize);
-	unsigned long long first = *offset, failed = 0;
+	unsigned long long first = *offset, failed[WRITE_TRIES];
+	unsigned failures = 0;
 
 	for (long long place = (long long)first;; old = NULL) {
 		place = write_place(fd, info, (unsigned long long)place, blocks, who);
@@ -196,15 +209,15 @@ static int write_region(int fd, const struct mtd_info_user *info, const unsigned
 				limit < info->size ? "the blocks its copy may take" : "the partition's end");
 			return -1;
 		}
-		if (write_blocks(fd, info, *offset, old, image, refresh, back, who, report, &failed) == 0)
+		if (write_blocks(fd, info, *offset, old, image, refresh, back, who, report, &failed[failures]) == 0)
 			break;
-		/* A chip that fails every write must not cost the partition every block. */
-		if (report->marked >= 0) {
-			fprintf(stderr, "%s: a second block failed: stopped\n", who);
+		if (report->marked < 0)
+			report->marked = (long long)failed[failures];
+		place = (long long)(failed[failures] + info->erasesize);
+		if (++failures == WRITE_TRIES) {
+			fprintf(stderr, "%s: %u blocks failed: stopped\n", who, failures);
 			return -1;
 		}
-		report->marked = (long long)failed;
-		place = (long long)(failed + info->erasesize);
 	}
 	for (unsigned long long at = *offset; at > first;) {
 		at -= info->erasesize;
@@ -212,7 +225,7 @@ static int write_region(int fd, const struct mtd_info_user *info, const unsigned
 		if (bad < 0)
 			return -1;
 		if (bad == 0)
-			write_retire(fd, info, at, report->marked == (long long)at, who, report);
+			write_retire(fd, info, at, write_listed(failed, failures, at), who, report);
 	}
 	return 0;
 }

@@ -26,9 +26,9 @@ size_t ptb_write_length(const struct mtd_info_user *info);
  * (NULL when its bytes are not known: every block is written then). Blocks
  * that don't change are left alone unless refresh. The PTB goes only where
  * every block of its region is good and ptbenv's read from it ends by limit.
- * A block that fails sends the PTB on to the next such place; the blocks
- * ahead of it are marked bad only once it is written and read back there,
- * and a second failure stops it. The end is checked through ptbenv's own
+ * A block that fails sends the PTB on to the next such place, four at
+ * most; the blocks ahead of it are marked bad only once it is written and
+ * read back there. The end is checked through ptbenv's own
  * reader: 0 when the region reads back byte for byte with the image's
  * values, -1 after saying on standard error, each line after who, what went
  * wrong. */

@@ -104,13 +104,23 @@ const set_case set_cases[] = {
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false, EIO_TEXT) +
 	  bad_block_lines(SIM_ERASESIZE, 0, 1) + may_not_survive(DEVICE),
 	  3, "knkkkkxx", 1, {}, READS_OLD },
-	{ "two failing blocks: stopped, nothing marked, the backup named",
+	{ "two failing blocks: the PTB in the third, then both marked",
 	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT, {}, {}, { 0, 1 } },
+	  {}, { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" }, PT2,
+	  0, ptb_written(DEVICE, 2 * SIM_ERASESIZE, 1),
+	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + write_failed(DEVICE, ERASING, SIM_ERASESIZE, EIO_TEXT) +
+	  block_failed(DEVICE, SIM_ERASESIZE, false) + block_failed(DEVICE, 0, false) +
+	  bad_block_lines(SIM_ERASESIZE, 0, 2),
+	  5, "kknkkkxx", 2, { 1, 0 }, READS_NEW },
+	{ "every erase failing: four tries, nothing marked, the backup named",
+	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_ERASE_FAILS },
 	  {}, { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" }, {},
 	  3, "",
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + write_failed(DEVICE, ERASING, SIM_ERASESIZE, EIO_TEXT) +
-	  second_block_failed(DEVICE) + changed_not_as_asked(DEVICE, "BACKUP"),
-	  2, "kkkkkkxx", 0, {}, READS_OLD },
+	  write_failed(DEVICE, ERASING, 2 * SIM_ERASESIZE, EIO_TEXT) +
+	  write_failed(DEVICE, ERASING, 3 * SIM_ERASESIZE, EIO_TEXT) + blocks_failed(DEVICE) +
+	  changed_not_as_asked(DEVICE, "BACKUP"),
+	  4, "kkkkkkxx", 0, {}, READS_OLD },
 	{ "the backup set saved, written back: the old PTB again", NAND, { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" },
 	  { "write", DEVICE, "BACKUP" }, {},
 	  0, ptb_written(DEVICE, 0, 1), "", 3, "kkkkkkxx", 0, {}, READS_OLD },

@@ -122,16 +122,21 @@ const write_case write_cases[] = {
 	  { BIG, 1, 0, true, 0, true },
 	  write_failed(DEVICE, PROGRAMMING, 0x1800, EIO_TEXT) + block_failed(DEVICE, 0, true, EIO_TEXT) +
 	  bad_block_lines(BIG, 0, 1) },
-	{ "two failures in a row: stopped, nothing marked", { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, {}, {}, { 0, 1 } },
+	{ "two failures in a row: the PTB in the third block, then both marked",
+	  { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, {}, {}, { 0, 1 } },
 	  { { "sninfo", "PT2" } }, 0, false,
-	  -1, "erase 0 failed, erase 1 failed", "kkkkkkkk", {}, { BIG, 0, 0, true, 0, false },
+	  0, "erase 0 failed, erase 1 failed, erase 2, program 2, erase 1 failed, mark 1, erase 0 failed, mark 0",
+	  "kknkkkkk", { 0, 1 }, { 2 * BIG, 1, 0, true, 0, false },
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + write_failed(DEVICE, ERASING, BIG, EIO_TEXT) +
-	  second_block_failed(DEVICE) },
-	{ "a write-protected chip (erase-fails): nothing marked, the old PTB kept", { {}, MiB, BIG, {}, MTDSIM_ERASE_FAILS },
+	  block_failed(DEVICE, BIG, false) + block_failed(DEVICE, 0, false) + bad_block_lines(BIG, 0, 2) },
+	{ "a write-protected chip (erase-fails): four tries, nothing marked, the old PTB kept",
+	  { {}, MiB, BIG, {}, MTDSIM_ERASE_FAILS },
 	  { { "sninfo", "PT2" } }, 0, false,
-	  -1, "erase 0 failed, erase 1 failed", "kkkkkkkk", {}, { BIG, 0, 0, true, 0, false },
+	  -1, "erase 0 failed, erase 1 failed, erase 2 failed, erase 3 failed", "kkkkkkkk", {},
+	  { 3 * BIG, 0, 0, true, 0, false },
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + write_failed(DEVICE, ERASING, BIG, EIO_TEXT) +
-	  second_block_failed(DEVICE) },
+	  write_failed(DEVICE, ERASING, 2 * BIG, EIO_TEXT) + write_failed(DEVICE, ERASING, 3 * BIG, EIO_TEXT) +
+	  blocks_failed(DEVICE) },
 	{ "no good block left after the one that failed: it is not marked", { {}, MiB, BIG, sim_blocks(1, 7), MTDSIM_NO_FAULT, {}, {}, { 0 } },
 	  { { "sninfo", "PT2" } }, 0, false,
 	  -1, "erase 0 failed", "kkkkkkkk", sim_blocks(1, 7), { 0, 0, 0, true, 0, false },
