@@ -141,7 +141,7 @@ static bool header_checks(const struct mtd_info_user *info, const unsigned char 
 	    get32(header + HEADER_LENGTH) != ptb_write_length(info) || get32(header + HEADER_DATA_COUNT) != copy->data_count)
 		return false;
 	for (unsigned i = 0; i < copy->data_count; i++)
-		if (get32(header + HEADER_DATA + 4 * i) != copy->data[i])
+		if (get32(header + HEADER_DATA + 4 * (size_t)i) != copy->data[i])
 			return false;
 	copy->belongs = get32(header + HEADER_BELONGS);
 	copy->sequence = get32(header + HEADER_SEQUENCE);
@@ -251,7 +251,7 @@ static void copy_header(const struct mtd_info_user *info, const struct ptb_copy 
 	put32(header + HEADER_CHANGED, changed);
 	put32(header + HEADER_DATA_COUNT, copy->data_count);
 	for (unsigned i = 0; i < PTB_COPY_MAX_BLOCKS; i++)
-		put32(header + HEADER_DATA + 4 * i, i < copy->data_count ? copy->data[i] : 0);
+		put32(header + HEADER_DATA + 4 * (size_t)i, i < copy->data_count ? copy->data[i] : 0);
 	put32(header + HEADER_CRC, ptb_crc32(0, header, HEADER_CRC));
 }
 
@@ -290,8 +290,8 @@ static int copy_program(int fd, const struct mtd_info_user *info, const struct p
 	return ptb_program(fd, info, copy->record + unit, units + unit, unit, who);
 }
 
-int ptb_copy_write(int fd, const struct mtd_info_user *info, struct ptb_copy *copy, const unsigned char *image,
-		   unsigned long long belongs, unsigned changed, const char *who)
+int ptb_copy_write(int fd, const struct mtd_info_user *info, const struct ptb_copy *copy,
+		   const unsigned char *image, unsigned long long belongs, unsigned changed, const char *who)
 {
 	size_t unit = copy_unit(info);
 	unsigned sequence = copy->header_checks ? copy->sequence + 1 : 1;

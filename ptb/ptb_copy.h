@@ -55,8 +55,8 @@ int ptb_copy_find(int fd, const struct mtd_info_user *info, unsigned long long p
  * ptb_copy_find() found free or valid, and reads it back. changed tells
  * the region's blocks the PTB's write will rewrite. Returns 0, or -1 after
  * saying why on standard error; the PTB is not touched either way. */
-int ptb_copy_write(int fd, const struct mtd_info_user *info, struct ptb_copy *copy, const unsigned char *image,
-		   unsigned long long belongs, unsigned changed, const char *who);
+int ptb_copy_write(int fd, const struct mtd_info_user *info, const struct ptb_copy *copy,
+		   const unsigned char *image, unsigned long long belongs, unsigned changed, const char *who);
 
 /* How the PTB at offset stands against a valid copy. */
 enum ptb_copy_verdict {

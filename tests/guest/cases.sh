@@ -569,4 +569,5 @@ define_bench() {
 	guest bench "$1" sninfo
 	guest bench_every "$1" /ptbenv /ptbtool "${keys[@]}"
 	guest bench_every "$1" /ptbenv-static /ptbtool-static "${keys[@]}"
+	[[ -z ${PTBENV_GUEST_BENCH_BEFORE:-} ]] || guest bench_set "$1" /ptbtool-static /ptbtool-before
 }
