@@ -4,6 +4,7 @@
 #include "run_tool.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -273,6 +274,148 @@ TEST(Set, ChangesThePtbOnTheDeviceOrLeavesItAsItWas)
 		SCOPED_TRACE(c.name);
 		check_set(c);
 	}
+}
+
+/* A command cut by the power after each of its device steps in turn, and
+ * again with that step half done, on a device that is then recovered and
+ * read: every key as before or every key as asked, and the PTB's write
+ * region the old one or the new byte for byte. */
+struct cut_scenario {
+	const char *name;
+	sim_partition device;	/* its bytes: factory() */
+	std::vector<std::string> first;	/* a run before, with no device: make of IMAGE */
+	std::vector<std::string> args;
+};
+
+const cut_scenario cut_scenarios[] = {
+	{ "set, 128 KiB blocks, 2 KiB pages", NAND, {}, SET },
+	{ "write, 128 KiB blocks, 2 KiB pages", NAND, { "make", "IMAGE", "sninfo=PT9", "product=GW9" },
+	  { "write", DEVICE, "IMAGE" } },
+	{ "set, 4 KiB blocks, 256-byte pages", { {}, 64 * KiB, 4 * KiB, {}, MTDSIM_NO_FAULT, {}, {}, {}, {}, 256 }, {}, SET },
+	{ "write, 4 KiB blocks, 256-byte pages", { {}, 64 * KiB, 4 * KiB, {}, MTDSIM_NO_FAULT, {}, {}, {}, {}, 256 },
+	  { "make", "IMAGE", "sninfo=PT9", "product=GW9" }, { "write", DEVICE, "IMAGE" } },
+	{ "set, 128 KiB blocks, page 5 failing to program",
+	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT, {}, {}, {}, { 5 } }, {}, SET },
+	{ "write, 4 KiB blocks, block 1 bad from the factory",
+	  { {}, 64 * KiB, 4 * KiB, { 1 }, MTDSIM_NO_FAULT, {}, {}, {}, {}, 256 },
+	  { "make", "IMAGE", "sninfo=PT9", "product=GW9" }, { "write", DEVICE, "IMAGE" } },
+};
+
+/* What a reader gets: each key's ptbenv output, and the erase blocks holding
+ * the values from the first good block on, as ptbenv reads them. The test's
+ * own readings, not under the checker of a wrapped run. */
+struct ptb_state {
+	std::vector<std::string> values;
+	ptb_bytes region;
+};
+
+ptb_state state_of(const sim_partition &device)
+{
+	ptb_state state;
+	uint64_t good = 0;
+	uint64_t region = (PTB_VALUES_END + device.erasesize - 1) / device.erasesize * device.erasesize;
+
+	while (std::find(device.bad_blocks.begin(), device.bad_blocks.end(), good) != device.bad_blocks.end())
+		good++;
+	for (uint64_t at = good * device.erasesize; at < good * device.erasesize + region; at++)
+		state.region.push_back(sim_byte(device.image, at));
+	tool_options unwrapped;
+	unwrapped.unwrapped = true;
+	for (const std::string &key : ptb_keys()) {
+		tool_run read = run_ptbenv({ key }, device, unwrapped);
+		state.values.push_back(read.status == 0 ? read.out : "status " + std::to_string(read.status));
+	}
+	return state;
+}
+
+/* Cut points of each kind: the old PTB whole, the new one whole, the values
+ * whole but the write region neither (torn), the values neither (lost). */
+struct cut_tally {
+	unsigned points = 0, old_ptb = 0, new_ptb = 0, torn = 0, lost = 0, not_cut = 0, recover_failed = 0;
+};
+
+/* Every cut point natively; under valgrind every tenth and under an
+ * emulator every twentieth, the last among them, to keep the stage short. */
+unsigned cut_stride(void)
+{
+#ifdef PTBENV_EMULATOR
+	return 20;
+#else
+	return getenv("PTBENV_TEST_WRAPPER") != NULL ? 10 : 1;
+#endif
+}
+
+void cut_at(const cut_scenario &c, const sim_partition &device, uint32_t step, bool half, const scratch &dir,
+	    const ptb_state &old_ptb, const ptb_state &new_ptb, cut_tally &tally)
+{
+	sim_partition cut_device = device;
+	cut_device.cut_after = step;
+	cut_device.cut_half = half;
+	tool_run cut = run_ptbtool_on(named(c.args, dir), cut_device);
+	tool_run recover = run_ptbtool_on({ "recover", DEVICE }, cut.device_after);
+	ptb_state now = state_of(recover.device_after);
+
+	tally.points++;
+	tally.not_cut += !cut.cut;
+	tally.recover_failed += recover.status != 0;
+	if (now.values == old_ptb.values && now.region == old_ptb.region)
+		tally.old_ptb++;
+	else if (now.values == new_ptb.values && now.region == new_ptb.region)
+		tally.new_ptb++;
+	else if (now.values == old_ptb.values || now.values == new_ptb.values)
+		tally.torn++;
+	else
+		tally.lost++;
+	size_t last = cut.device_log.rfind("step ");
+	if (now.values != old_ptb.values && now.values != new_ptb.values)
+		printf("power cut lost: %s: after step %u%s: %s", c.name, step, half ? " half done" : "",
+		       last == std::string::npos ? "no step logged\n" : cut.device_log.substr(last).c_str());
+}
+
+cut_tally cut_everywhere(const cut_scenario &c)
+{
+	scratch dir;
+	sim_partition device = c.device;
+	cut_tally tally;
+
+	device.image = factory(device.size);
+	if (!c.first.empty()) {
+		EXPECT_EQ(run_ptbtool(named(c.first, dir)).status, 0);
+	}
+	ptb_state old_ptb = state_of(device);
+	sim_partition counted = device;
+	counted.cut_after = UINT32_MAX;
+	tool_run whole = run_ptbtool_on(named(c.args, dir), counted);
+	EXPECT_FALSE(whole.cut);
+	ptb_state new_ptb = state_of(whole.device_after);
+	uint32_t steps = count_of(whole.device_log, "\nstep ");
+	for (uint32_t step = 1; step <= steps; step += step == steps ? 1 : std::min(cut_stride(), steps - step))
+		for (bool half : { false, true })
+			cut_at(c, device, step, half, dir, old_ptb, new_ptb, tally);
+	return tally;
+}
+
+TEST(Set, ACutAtEveryStepLeavesTheOldPtbOrTheNew)
+{
+	cut_tally all;
+
+	printf("power cuts: %-50s %6s %5s %5s %5s %5s\n", "scenario", "points", "old", "new", "torn", "lost");
+	for (const cut_scenario &c : cut_scenarios) {
+		SCOPED_TRACE(c.name);
+		cut_tally tally = cut_everywhere(c);
+		printf("power cuts: %-50s %6u %5u %5u %5u %5u\n", c.name, tally.points, tally.old_ptb, tally.new_ptb,
+		       tally.torn, tally.lost);
+		EXPECT_EQ(tally.not_cut, 0u) << "runs the power was to cut that ended on their own";
+		EXPECT_EQ(tally.recover_failed, 0u) << "ptbtool recover runs that failed";
+		EXPECT_EQ(tally.torn, 0u);
+		EXPECT_EQ(tally.lost, 0u);
+		all.points += tally.points;
+		all.old_ptb += tally.old_ptb;
+		all.new_ptb += tally.new_ptb;
+		all.torn += tally.torn;
+		all.lost += tally.lost;
+	}
+	printf("power cuts: %-50s %6u %5u %5u %5u %5u\n", "all", all.points, all.old_ptb, all.new_ptb, all.torn, all.lost);
 }
 
 }
