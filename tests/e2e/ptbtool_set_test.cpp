@@ -378,7 +378,7 @@ cut_tally cut_everywhere(const cut_scenario &c)
 	sim_partition device = c.device;
 	cut_tally tally;
 
-	device.image = factory(device.size);
+	device.image = factory(device, true);
 	if (!c.first.empty()) {
 		EXPECT_EQ(run_ptbtool(named(c.first, dir)).status, 0);
 	}
