@@ -112,7 +112,7 @@ const set_case set_cases[] = {
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + write_failed(DEVICE, ERASING, SIM_ERASESIZE, EIO_TEXT) +
 	  block_failed(DEVICE, SIM_ERASESIZE, false) + block_failed(DEVICE, 0, false) +
 	  bad_block_lines(SIM_ERASESIZE, 0, 2),
-	  5, "kknkkkxx", 2, { 1, 0 }, READS_NEW },
+	  5, "kknkkkxx", 2, { 0, 1 }, READS_NEW },
 	{ "every erase failing: four tries, nothing marked, the backup named",
 	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_ERASE_FAILS },
 	  {}, { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" }, {},
