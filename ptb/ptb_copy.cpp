@@ -101,9 +101,10 @@ static int copy_blocks(int fd, const struct mtd_info_user *info, unsigned long l
 
 	if (wanted - 1 > PTB_COPY_MAX_BLOCKS || 2 * copy_unit(info) > info->erasesize)
 		return 0;
-	for (unsigned long long at = info->size / info->erasesize * info->erasesize; at > 0 && found < wanted;) {
+	for (unsigned long long at = (unsigned long long)(info->size / info->erasesize) * info->erasesize;
+	     at > 0 && found < wanted;) {
 		at -= info->erasesize;
-		int bad = ptb_block_is_bad(fd, at, who);
+		int bad = ptb_block_is_bad(fd, (loff_t)at, who);
 		if (bad < 0)
 			return -1;
 		if (bad > 0)
@@ -272,8 +273,8 @@ static int copy_erase(int fd, const struct mtd_info_user *info, unsigned long lo
 
 /* Erases what is not erased, data blocks first while the header still names
  * them; then the header, the data, the commit. */
-static int copy_program(int fd, const struct mtd_info_user *info, const struct ptb_copy *copy,
-			const unsigned char *image, const unsigned char *units, const char *who)
+static int copy_program(int fd, const struct mtd_info_user *info, const unsigned char *units,
+			const struct ptb_copy *copy, const unsigned char *image, const char *who)
 {
 	size_t unit = copy_unit(info);
 
@@ -305,7 +306,7 @@ int ptb_copy_write(int fd, const struct mtd_info_user *info, const struct ptb_co
 	}
 	copy_header(info, copy, belongs, sequence, changed, units);
 	copy_commit(info, units, image, sequence, units + unit);
-	if (copy_program(fd, info, copy, image, units, who) == 0 && ptb_copy_find(fd, info, belongs, false, &back, who) == 0) {
+	if (copy_program(fd, info, units, copy, image, who) == 0 && ptb_copy_find(fd, info, belongs, false, &back, who) == 0) {
 		if (back.holds == PTB_COPY_VALID && back.sequence == sequence &&
 		    memcmp(back.bytes, image, ptb_write_length(info)) == 0)
 			status = 0;

@@ -113,13 +113,12 @@ static void write_retire(int fd, const struct mtd_info_user *info, unsigned long
 		erased ? "it is erased, but" : "erasing it failed too, and", strerror(errno));
 }
 
-int ptb_block_is_bad(int fd, unsigned long long offset, const char *who)
+int ptb_block_is_bad(int fd, loff_t offset, const char *who)
 {
-	loff_t at = (loff_t)offset;
-	int bad = ioctl(fd, MEMGETBADBLOCK, &at);
+	int bad = ioctl(fd, MEMGETBADBLOCK, &offset);
 
 	if (bad < 0)
-		return ptb_step_failed(who, "asking for the bad mark of the block at", offset);
+		return ptb_step_failed(who, "asking for the bad mark of the block at", (unsigned long long)offset);
 	return bad > 0;
 }
 
@@ -134,7 +133,7 @@ static long long write_place(int fd, const struct mtd_info_user *info, unsigned 
 		int bad = 0;
 
 		for (; b < blocks && from + b * info->erasesize < info->size; b++) {
-			bad = ptb_block_is_bad(fd, from + b * info->erasesize, who);
+			bad = ptb_block_is_bad(fd, (loff_t)(from + b * info->erasesize), who);
 			if (bad != 0)
 				break;
 		}
@@ -150,7 +149,7 @@ static long long write_place(int fd, const struct mtd_info_user *info, unsigned 
 
 /* The blocks in which a byte changes, at offset; 0, or -1 with *failed the
  * block that failed. */
-static int write_blocks(int fd, const struct mtd_info_user *info, unsigned long long offset, const unsigned char *old,
+static int write_blocks(int fd, const struct mtd_info_user *info, const unsigned char *old, unsigned long long offset,
 			const unsigned char *image, bool refresh, unsigned char *back, const char *who,
 			struct ptb_write_report *report, unsigned long long *failed)
 {
@@ -176,7 +175,7 @@ static int write_blocks(int fd, const struct mtd_info_user *info, unsigned long 
  * until it is written, so a chip that fails every write costs no block. */
 enum { WRITE_TRIES = 4 };
 
-static bool write_listed(const unsigned long long *list, unsigned count, unsigned long long at)
+static bool write_listed(unsigned long long at, const unsigned long long *list, unsigned count)
 {
 	for (unsigned i = 0; i < count; i++)
 		if (list[i] == at)
@@ -209,7 +208,7 @@ static int write_region(int fd, const struct mtd_info_user *info, const unsigned
 				limit < info->size ? "the blocks its copy may take" : "the partition's end");
 			return -1;
 		}
-		if (write_blocks(fd, info, *offset, old, image, refresh, back, who, report, &failed[failures]) == 0)
+		if (write_blocks(fd, info, old, *offset, image, refresh, back, who, report, &failed[failures]) == 0)
 			break;
 		if (report->marked < 0)
 			report->marked = (long long)failed[failures];
@@ -221,11 +220,11 @@ static int write_region(int fd, const struct mtd_info_user *info, const unsigned
 	}
 	for (unsigned long long at = *offset; at > first;) {
 		at -= info->erasesize;
-		int bad = ptb_block_is_bad(fd, at, who);
+		int bad = ptb_block_is_bad(fd, (loff_t)at, who);
 		if (bad < 0)
 			return -1;
 		if (bad == 0)
-			write_retire(fd, info, at, write_listed(failed, failures, at), who, report);
+			write_retire(fd, info, at, write_listed(at, failed, failures), who, report);
 	}
 	return 0;
 }

@@ -6,6 +6,7 @@
 
 #include <mtd/mtd-user.h>
 #include <stddef.h>
+#include <sys/types.h>
 
 /* What a write did, for its caller to tell. */
 struct ptb_write_report {
@@ -39,7 +40,7 @@ int ptb_write(int fd, const struct mtd_info_user *info, unsigned long long offse
 /* The device steps the PTB and its copy share. Each says on standard error,
  * after who, what failed: */
 /* 1 when the block at offset is bad, 0 when good, -1 when not known. */
-int ptb_block_is_bad(int fd, unsigned long long offset, const char *who);
+int ptb_block_is_bad(int fd, loff_t offset, const char *who);
 /* Erases the block at: true when done; says nothing. */
 bool ptb_block_erase(int fd, const struct mtd_info_user *info, unsigned long long at);
 /* Programs length bytes at at, whole pages a call; 0, or -1. */

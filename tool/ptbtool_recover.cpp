@@ -60,7 +60,7 @@ static int recover_with_copy(const struct mtd_device *device, const struct ptb_b
 static long long recover_first_good(const struct mtd_device *device, const char *who)
 {
 	for (unsigned long long at = 0; at < device->info.size; at += device->info.erasesize) {
-		int bad = ptb_block_is_bad(device->fd, at, who);
+		int bad = ptb_block_is_bad(device->fd, (loff_t)at, who);
 		if (bad <= 0)
 			return bad < 0 ? -1 : (long long)at;
 	}
