@@ -334,14 +334,17 @@ struct cut_tally {
 	unsigned points = 0, old_ptb = 0, new_ptb = 0, torn = 0, lost = 0, not_cut = 0, recover_failed = 0;
 };
 
-/* Every cut point natively; under valgrind every tenth and under an
- * emulator every twentieth, the last among them, to keep the stage short. */
+/* Every cut point natively; under valgrind or an emulator every twentieth,
+ * the last among them, so that the stage grows by a minute or so; under
+ * the sanitizers, whose every process starts slowly, every fifth. */
 unsigned cut_stride(void)
 {
-#ifdef PTBENV_EMULATOR
+#if defined(PTBENV_EMULATOR)
 	return 20;
+#elif defined(PTBENV_UNDER_ASAN)
+	return getenv("PTBENV_TEST_WRAPPER") != NULL ? 20 : 5;
 #else
-	return getenv("PTBENV_TEST_WRAPPER") != NULL ? 10 : 1;
+	return getenv("PTBENV_TEST_WRAPPER") != NULL ? 20 : 1;
 #endif
 }
 

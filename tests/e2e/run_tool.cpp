@@ -241,12 +241,15 @@ static void release_lock_when_told(int lock, pid_t pid, const std::string &err)
 	close(lock);
 }
 
+/* The out-of-band file the device keeps beside the image, in the run's folder. */
+static const char OOB_FILE[] = "/image" MTDSIM_OOB_SUFFIX;
+
 static uint32_t page_size(const sim_partition &device)
 {
 	return device.writesize ? device.writesize : MTDSIM_DEFAULT_WRITESIZE;
 }
 
-/* The out-of-band file the device keeps beside the image: its torn pages. */
+/* The torn pages in the out-of-band file. */
 static bool write_out_of_band(const sim_partition &device, const std::string &path)
 {
 	ptb_bytes bits;
@@ -290,7 +293,7 @@ static tool_run run_tool(const char *tool, const std::vector<std::string> &args,
 	int wait_status;
 
 	private_run_lock();
-	if (!ptb_write_file(dir + "/image", device.image) || !write_out_of_band(device, dir + "/image" MTDSIM_OOB_SUFFIX) ||
+	if (!ptb_write_file(dir + "/image", device.image) || !write_out_of_band(device, dir + OOB_FILE) ||
 	    symlink(MTDSIM_PATH, (dir + "/libmtdsim.so").c_str()) != 0)
 		abort();
 	std::vector<std::string> words = command_line(tool, args, options, dir, device.cut_after == 0 && !options.unwrapped);
@@ -313,9 +316,9 @@ static tool_run run_tool(const char *tool, const std::vector<std::string> &args,
 		run.err = without_line_containing(run.err, "WARNING: AddressSanitizer failed to allocate ");
 #endif
 	run.device_log = read_file(dir + "/device.log");
-	run.device_after = device_after(device, read_file(dir + "/image"), read_file(dir + "/image" MTDSIM_OOB_SUFFIX));
+	run.device_after = device_after(device, read_file(dir + "/image"), read_file(dir + OOB_FILE));
 	run.cut = run.status == 128 + SIGKILL && run.device_log.find(", power cut\n") != std::string::npos;
-	for (const char *name : { "/out", "/err", "/device.log", "/image", "/image" MTDSIM_OOB_SUFFIX, "/libmtdsim.so" })
+	for (const char *name : { "/out", "/err", "/device.log", "/image", OOB_FILE, "/libmtdsim.so" })
 		unlink((dir + name).c_str());
 	rmdir(dir.c_str());
 	return run;

@@ -112,12 +112,12 @@ static void name_files(const struct mtdsim_device *device, const char *path)
 	free(backing);
 	free(oob);
 	if (path != NULL) {
+		size_t length = strlen(path) + sizeof(MTDSIM_OOB_SUFFIX);
 		backing = strdup(path);
-		oob = (char *)malloc(strlen(path) + sizeof(MTDSIM_OOB_SUFFIX));
+		oob = (char *)malloc(length);
 		if (backing == NULL || oob == NULL)
 			out_of_memory();
-		strcpy(oob, path);
-		strcat(oob, MTDSIM_OOB_SUFFIX);
+		snprintf(oob, length, "%s" MTDSIM_OOB_SUFFIX, path);
 		return;
 	}
 	backing = anonymous_file(0, "mtdsim");
@@ -284,7 +284,7 @@ static bool is_corrected(uint64_t start, uint64_t end)
 static unsigned char *torn_bits(uint64_t pages_start, uint64_t pages_end)
 {
 	size_t count = (pages_end - pages_start + writesize - 1) / writesize;
-	unsigned char *bits = (unsigned char *)malloc(count ? count : 1);
+	unsigned char *bits = (unsigned char *)calloc(count + 1, 1);
 
 	if (bits == NULL)
 		out_of_memory();
