@@ -6,6 +6,7 @@
 
 #include <mtd/mtd-user.h>
 #include <stddef.h>
+#include <fcntl.h>	/* loff_t, which musl defines there */
 #include <sys/types.h>
 
 /* What a write did, for its caller to tell. */
