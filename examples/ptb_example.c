@@ -18,7 +18,7 @@ int main(int argc, char **argv)
 
 		if (result >= 0)
 			printf("%s:%s\n", argv[i], value);
-		else if (result != PTB_NO_VALUE)
+		else if (result != PTB_ERR_NO_VALUE)
 			status = 2;
 	}
 	ptb_close(ptb);

@@ -22,15 +22,15 @@ enum ptb_result {
 	PTB_OK = 0,
 	PTB_FLAWED = 1,		/* the value is copied, but no factory writes it:
 				   erased flash (0xFF) in it, or an all-zero or multicast MAC address */
-	PTB_UNKNOWN_KEY = -1,	/* no such key (ENOENT) */
-	PTB_NO_VALUE = -2,	/* the key holds nothing to show (ENODATA) */
-	PTB_SHORT_BUFFER = -3,	/* the value and its NUL don't fit; *length tells its length (ERANGE) */
-	PTB_OPEN_FAILED = -4,	/* the device would not open (errno: why) */
-	PTB_NOT_MTD = -5,	/* the device is no MTD partition (errno: MEMGETINFO's) */
-	PTB_NO_GOOD_BLOCK = -6,	/* every erase block of the partition is bad (ENXIO) */
-	PTB_READ_FAILED = -7,	/* the bad-block query, the read or the allocation failed (errno: why) */
-	PTB_ECC_FAILED = -8,	/* the ECC could not correct the values' bytes, read twice (EBADMSG) */
-	PTB_INVALID = -9,	/* a null handle, key or buffer (EINVAL) */
+	PTB_ERR_UNKNOWN_KEY = -1,	/* no such key (ENOENT) */
+	PTB_ERR_NO_VALUE = -2,	/* the key holds nothing to show (ENODATA) */
+	PTB_ERR_SHORT_BUFFER = -3,	/* the value and its NUL don't fit; *length tells its length (ERANGE) */
+	PTB_ERR_OPEN = -4,	/* the device would not open (errno: why) */
+	PTB_ERR_NOT_MTD = -5,	/* the device is no MTD partition (errno: MEMGETINFO's) */
+	PTB_ERR_NO_GOOD_BLOCK = -6,	/* every erase block of the partition is bad (ENXIO) */
+	PTB_ERR_READ = -7,	/* the bad-block query, the read or the allocation failed (errno: why) */
+	PTB_ERR_ECC = -8,	/* the ECC could not correct the values' bytes, read twice (EBADMSG) */
+	PTB_ERR_INVALID = -9,	/* a null handle, key or buffer (EINVAL) */
 };
 
 /* What the flash driver's ECC counters told of the read. */

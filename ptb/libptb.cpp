@@ -24,15 +24,15 @@ static int ptb_step_result(enum ptb_step step)
 {
 	switch (step) {
 	case PTB_STEP_OPEN:
-		return PTB_OPEN_FAILED;
+		return PTB_ERR_OPEN;
 	case PTB_STEP_INFO:
-		return PTB_NOT_MTD;
+		return PTB_ERR_NOT_MTD;
 	case PTB_STEP_NO_GOOD:
-		return ptb_fail(PTB_NO_GOOD_BLOCK, ENXIO);
+		return ptb_fail(PTB_ERR_NO_GOOD_BLOCK, ENXIO);
 	case PTB_STEP_BADBLOCK:
-		return PTB_READ_FAILED;
+		return PTB_ERR_READ;
 	case PTB_STEP_READ:
-		return errno == EBADMSG ? PTB_ECC_FAILED : PTB_READ_FAILED;
+		return errno == EBADMSG ? PTB_ERR_ECC : PTB_ERR_READ;
 	case PTB_STEP_DONE:
 		break;
 	}
@@ -47,11 +47,11 @@ int ptb_open(struct ptb **ptb, const char *device)
 	unsigned char *image;
 
 	if (ptb == NULL)
-		return ptb_fail(PTB_INVALID, EINVAL);
+		return ptb_fail(PTB_ERR_INVALID, EINVAL);
 	*ptb = NULL;
 	handle = (struct ptb *)malloc(sizeof(*handle));
 	if (handle == NULL)
-		return PTB_READ_FAILED;
+		return PTB_ERR_READ;
 	step = ptb_device_read(device != NULL ? device : PTB_DEFAULT_DEVICE, &info, &handle->block);
 	if (step != PTB_STEP_DONE) {
 		int result = ptb_step_result(step), error = errno;
@@ -74,12 +74,12 @@ int ptb_open_image(struct ptb **ptb, const void *image, size_t length)
 	size_t kept = length < PTB_MIN_READ ? length : PTB_MIN_READ;
 
 	if (ptb == NULL || (image == NULL && length > 0))
-		return ptb_fail(PTB_INVALID, EINVAL);
+		return ptb_fail(PTB_ERR_INVALID, EINVAL);
 	*ptb = NULL;
 	handle = (struct ptb *)calloc(1, sizeof(*handle));
 	if (handle == NULL || (handle->block.image = (unsigned char *)malloc(PTB_MIN_READ)) == NULL) {
 		free(handle);
-		return ptb_fail(PTB_READ_FAILED, ENOMEM);
+		return ptb_fail(PTB_ERR_READ, ENOMEM);
 	}
 	if (kept > 0)
 		memcpy(handle->block.image, image, kept);
@@ -113,19 +113,19 @@ int ptb_get(const struct ptb *ptb, const char *key, char *value, size_t size, si
 	size_t needed;
 
 	if (ptb == NULL || key == NULL || (value == NULL && size > 0))
-		return ptb_fail(PTB_INVALID, EINVAL);
+		return ptb_fail(PTB_ERR_INVALID, EINVAL);
 	field = env_find(key);
 	if (field == NULL)
-		return ptb_fail(PTB_UNKNOWN_KEY, ENOENT);
+		return ptb_fail(PTB_ERR_UNKNOWN_KEY, ENOENT);
 	if (!env_format(field, ptb->block.image, rendered))
-		return ptb_fail(PTB_NO_VALUE, ENODATA);
+		return ptb_fail(PTB_ERR_NO_VALUE, ENODATA);
 	needed = strlen(rendered);
 	if (length != NULL)
 		*length = needed;
 	if (needed >= size) {
 		if (size > 0)
 			value[0] = '\0';
-		return ptb_fail(PTB_SHORT_BUFFER, ERANGE);
+		return ptb_fail(PTB_ERR_SHORT_BUFFER, ERANGE);
 	}
 	memcpy(value, rendered, needed + 1);
 	return ptb_judged(field, ptb->block.image, rendered, needed);
