@@ -14,7 +14,7 @@ int main(int argc, char **argv)
 		return 1;
 	}
 	for (i = 1; i < argc; i++) {
-		int result = ptb_get(ptb, argv[i], value, sizeof(value), NULL);
+		enum ptb_result result = ptb_get(ptb, argv[i], value, sizeof(value), NULL);
 
 		if (result >= 0)
 			printf("%s:%s\n", argv[i], value);

@@ -43,11 +43,11 @@ enum ptb_verdict {
 
 /* Reads the PTB from the MTD partition at device (NULL: PTB_DEFAULT_DEVICE)
  * and sets *ptb to a new handle holding it. Returns PTB_OK or a failure. */
-int ptb_open(struct ptb **ptb, const char *device);
+enum ptb_result ptb_open(struct ptb **ptb, const char *device);
 
 /* Sets *ptb to a new handle holding a copy of image, length bytes from the
  * PTB's start (a dump's first good block); bytes past its end read as erased. */
-int ptb_open_image(struct ptb **ptb, const void *image, size_t length);
+enum ptb_result ptb_open_image(struct ptb **ptb, const void *image, size_t length);
 
 /* Frees the handle; NULL is ignored. */
 void ptb_close(struct ptb *ptb);
@@ -55,7 +55,7 @@ void ptb_close(struct ptb *ptb);
 /* Copies key's value and its NUL into value, size bytes, and sets *length
  * (unless length is NULL) to the value's length without the NUL, also when
  * the buffer is too short. Returns PTB_OK, PTB_FLAWED or a failure. */
-int ptb_get(const struct ptb *ptb, const char *key, char *value, size_t size, size_t *length);
+enum ptb_result ptb_get(const struct ptb *ptb, const char *key, char *value, size_t size, size_t *length);
 
 /* The keys in ptbenv's lookup order: the index-th, or NULL past the last. */
 const char *ptb_key(size_t index);

@@ -14,13 +14,13 @@ struct ptb {
 	unsigned long erasesize;
 };
 
-static int ptb_fail(int result, int error)
+static enum ptb_result ptb_fail(enum ptb_result result, int error)
 {
 	errno = error;
 	return result;
 }
 
-static int ptb_step_result(enum ptb_step step)
+static enum ptb_result ptb_step_result(enum ptb_step step)
 {
 	switch (step) {
 	case PTB_STEP_OPEN:
@@ -39,7 +39,7 @@ static int ptb_step_result(enum ptb_step step)
 	return PTB_OK;
 }
 
-int ptb_open(struct ptb **ptb, const char *device)
+enum ptb_result ptb_open(struct ptb **ptb, const char *device)
 {
 	struct mtd_info_user info = {};
 	struct ptb *handle;
@@ -54,7 +54,8 @@ int ptb_open(struct ptb **ptb, const char *device)
 		return PTB_ERR_READ;
 	step = ptb_device_read(device != NULL ? device : PTB_DEFAULT_DEVICE, &info, &handle->block);
 	if (step != PTB_STEP_DONE) {
-		int result = ptb_step_result(step), error = errno;
+		enum ptb_result result = ptb_step_result(step);
+		int error = errno;
 
 		free(handle);
 		return ptb_fail(result, error);
@@ -68,7 +69,7 @@ int ptb_open(struct ptb **ptb, const char *device)
 	return PTB_OK;
 }
 
-int ptb_open_image(struct ptb **ptb, const void *image, size_t length)
+enum ptb_result ptb_open_image(struct ptb **ptb, const void *image, size_t length)
 {
 	struct ptb *handle;
 	size_t kept = length < PTB_MIN_READ ? length : PTB_MIN_READ;
@@ -97,7 +98,7 @@ void ptb_close(struct ptb *ptb)
 }
 
 /* A text's flaw is in the bytes shown; a raw field's in the bytes stored. */
-static int ptb_judged(const struct env_field *field, const unsigned char *image, const char *value, size_t length)
+static enum ptb_result ptb_judged(const struct env_field *field, const unsigned char *image, const char *value, size_t length)
 {
 	bool text = field->kind == ENV_TEXT || field->kind == ENV_LONG_TEXT;
 	enum env_flaw flaw = text ? env_flaw(field, (const unsigned char *)value, length)
@@ -106,7 +107,7 @@ static int ptb_judged(const struct env_field *field, const unsigned char *image,
 	return flaw == ENV_SOUND ? PTB_OK : PTB_FLAWED;
 }
 
-int ptb_get(const struct ptb *ptb, const char *key, char *value, size_t size, size_t *length)
+enum ptb_result ptb_get(const struct ptb *ptb, const char *key, char *value, size_t size, size_t *length)
 {
 	char rendered[ENV_VALUE_MAX + 1];
 	const struct env_field *field;
