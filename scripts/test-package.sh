@@ -47,7 +47,7 @@ library_files() {
 
 # check_package DEB ARCH: control fields and file list.
 check_package() {
-	local deb=$1 arch=$2 package field files programs depends='^libc6(\ \(\>=\ [0-9.]+\))?$'
+	local deb=$1 arch=$2 package field files programs depends='^libc6( \(>= [0-9.]+\))?$'
 	package=$(dpkg-deb -f "$deb" Package)
 	field=$(dpkg-deb -f "$deb" Architecture)
 	[ "$field" = "$arch" ] || fail "$deb: Architecture is '$field', not $arch"
