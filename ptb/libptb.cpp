@@ -62,8 +62,10 @@ enum ptb_result ptb_open(struct ptb **ptb, const char *device)
 	}
 	/* Every value lies below PTB_MIN_READ: a large erase block is not kept whole. */
 	image = (unsigned char *)realloc(handle->block.image, PTB_MIN_READ);
-	if (image != NULL)
+	if (image != NULL) {
 		handle->block.image = image;
+		handle->block.length = PTB_MIN_READ;
+	}
 	handle->erasesize = info.erasesize;
 	*ptb = handle;
 	return PTB_OK;
@@ -78,7 +80,9 @@ enum ptb_result ptb_open_image(struct ptb **ptb, const void *image, size_t lengt
 		return ptb_fail(PTB_ERR_INVALID, EINVAL);
 	*ptb = NULL;
 	handle = (struct ptb *)calloc(1, sizeof(*handle));
-	if (handle == NULL || (handle->block.image = (unsigned char *)malloc(PTB_MIN_READ)) == NULL) {
+	if (handle != NULL)
+		handle->block.image = (unsigned char *)malloc(PTB_MIN_READ);
+	if (handle == NULL || handle->block.image == NULL) {
 		free(handle);
 		return ptb_fail(PTB_ERR_READ, ENOMEM);
 	}
