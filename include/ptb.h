@@ -65,9 +65,11 @@ const char *ptb_key(size_t index);
 unsigned long long ptb_offset(const struct ptb *ptb);
 unsigned long ptb_erasesize(const struct ptb *ptb);
 
-/* The ECC's verdict on the read; corrected and failed (either may be NULL)
- * are set to the bitflips corrected and the steps that failed. */
-enum ptb_verdict ptb_ecc_verdict(const struct ptb *ptb, unsigned *corrected, unsigned *failed);
+/* The ECC's verdict on the read, and the counts it comes from: the bitflips
+ * corrected and the ECC steps that failed. */
+enum ptb_verdict ptb_ecc_verdict(const struct ptb *ptb);
+unsigned ptb_ecc_corrected(const struct ptb *ptb);
+unsigned ptb_ecc_failed(const struct ptb *ptb);
 
 #ifdef __cplusplus
 }

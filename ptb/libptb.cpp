@@ -151,17 +151,23 @@ unsigned long ptb_erasesize(const struct ptb *ptb)
 	return ptb->erasesize;
 }
 
-enum ptb_verdict ptb_ecc_verdict(const struct ptb *ptb, unsigned *corrected, unsigned *failed)
+enum ptb_verdict ptb_ecc_verdict(const struct ptb *ptb)
 {
 	const struct ptb_ecc *ecc = &ptb->block.ecc;
 
-	if (corrected != NULL)
-		*corrected = ecc->corrected;
-	if (failed != NULL)
-		*failed = ecc->failed;
 	if (!ecc->counted)
 		return PTB_ECC_UNCOUNTED;
 	if (ecc->failed > 0)
 		return PTB_ECC_FAILED_ELSEWHERE;
 	return ecc->corrected > 0 ? PTB_ECC_CORRECTED : PTB_ECC_CLEAN;
+}
+
+unsigned ptb_ecc_corrected(const struct ptb *ptb)
+{
+	return ptb->block.ecc.corrected;
+}
+
+unsigned ptb_ecc_failed(const struct ptb *ptb)
+{
+	return ptb->block.ecc.failed;
 }

@@ -199,12 +199,11 @@ TEST(Library, OpenReadsOnceAndHoldsNothingOpen)
 			EXPECT_EQ(ptb, nullptr);
 			continue;
 		}
-		unsigned corrected = 99, failed = 99;
 		EXPECT_EQ(ptb_offset(ptb), c.offset);
 		EXPECT_EQ(ptb_erasesize(ptb), c.partition.erasesize);
-		EXPECT_EQ(ptb_ecc_verdict(ptb, &corrected, &failed), c.verdict);
-		EXPECT_EQ(corrected, c.corrected);
-		EXPECT_EQ(failed, c.failed);
+		EXPECT_EQ(ptb_ecc_verdict(ptb), c.verdict);
+		EXPECT_EQ(ptb_ecc_corrected(ptb), c.corrected);
+		EXPECT_EQ(ptb_ecc_failed(ptb), c.failed);
 		char value[64];
 		EXPECT_EQ(ptb_get(ptb, "sninfo", value, sizeof(value), NULL), PTB_OK);
 		EXPECT_STREQ(value, "sninfo!");
@@ -223,7 +222,7 @@ TEST(Library, ImagesAndArgumentsOfEveryLength)
 	EXPECT_EQ(std::string(value), "sni" + std::string(ENV_VALUE_MAX - 3, '\xFF'));
 	EXPECT_EQ(ptb_offset(ptb), 0u);
 	EXPECT_EQ(ptb_erasesize(ptb), 0u);
-	EXPECT_EQ(ptb_ecc_verdict(ptb, NULL, NULL), PTB_ECC_UNCOUNTED);
+	EXPECT_EQ(ptb_ecc_verdict(ptb), PTB_ECC_UNCOUNTED);
 	ptb_close(ptb);
 	image.resize(1 << 20, 'x');
 	EXPECT_EQ(ptb_open_image(&ptb, image.data(), image.size()), PTB_OK);
