@@ -160,6 +160,14 @@ bad_block_cases() {
 	expect "nandsim-16k-badblocks: two arguments" 0 "" "" chipinfo sninfo
 	# One block walk for all the keys asked: the bad blocks said once.
 	shows_all nandsim-16k-badblocks "$bad_0_4000"
+	# libptb, from its C example: one read, every value as ptbenv prints it, nothing said.
+	if [[ -n $GUEST_TOOLS ]]; then
+		local key all=
+		for key in "${LAYOUT_KEYS[@]}"; do
+			all+=${FULL_SHOWN[$key]}
+		done
+		expect_run "nandsim-16k-badblocks: libptb example" 0 "$all" "" /ptb_example "${LAYOUT_KEYS[@]}"
+	fi
 	expect_run "nandsim-16k-badblocks: ptbtool show three keys" 0 \
 		"${FULL_SHOWN[sninfo]}${FULL_SHOWN[qvhardreset]}${FULL_SHOWN[ethaddr]}" "$bad_0_4000" \
 		/ptbtool show /dev/mtd2 sninfo qvhardreset ethaddr

@@ -121,8 +121,8 @@ copy_runtime() {
 }
 
 # build_initramfs ASSETS BUILD [USERLAND]: the guest's root, with ptbenv and
-# ptbtool of BUILD. With USERLAND, their C library and the flash tools in
-# /tools; without, no C library at all.
+# ptbtool of BUILD. With USERLAND, their C library, the flash tools in
+# /tools and libptb's example with its library; without, no C library at all.
 build_initramfs() {
 	local assets=$1 build=$2 userland=${3:-} root=$WORK/root tool
 	mkdir -p "$root/bin" "$root/modules"
@@ -141,6 +141,10 @@ build_initramfs() {
 		mkdir -p "$root/lib/aarch64-linux-gnu" "$root/tools"
 		copy_runtime "$root/ptbenv" "$root" "$userland"
 		copy_runtime "$root/ptbtool" "$root" "$userland"
+		# libptb's C example, over the library of its build.
+		cp "$build/ptb_example" "$root/"
+		cp -L "$build/libptb.so.1" "$root/lib/aarch64-linux-gnu/"
+		copy_runtime "$root/ptb_example" "$root" "$userland"
 		for tool in flash_erase nandwrite nanddump; do
 			cp "$userland/usr/sbin/$tool" "$root/tools/"
 			copy_runtime "$root/tools/$tool" "$root" "$userland"
