@@ -7,7 +7,6 @@
 #include "ptb/ptb_env.h"
 #include "tool/ptbtool.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -66,21 +65,16 @@ static int export_fill(int dir, const struct ptb *handle, const unsigned char *i
 	return fchmod(dir, 0755) == 0 && fsync(dir) == 0 ? 0 : -1;
 }
 
-/* Removes the folder at path with the files in it, none followed; says what
- * was left. */
+/* Removes the folder at path with the keys' files in it, none followed;
+ * says so where anything else keeps it. */
 static void export_remove(const char *path)
 {
 	int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-	DIR *folder = fd >= 0 ? fdopendir(fd) : NULL;
-	struct dirent *entry;
 
-	if (fd >= 0 && folder == NULL)
+	for (size_t i = 0; fd >= 0 && i < env_field_count; i++)
+		unlinkat(fd, env_fields[i].key, 0);
+	if (fd >= 0)
 		close(fd);
-	while (folder != NULL && (entry = readdir(folder)) != NULL)
-		if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-			unlinkat(fd, entry->d_name, 0);
-	if (folder != NULL)
-		closedir(folder);
 	if (rmdir(path) != 0)
 		fprintf(stderr, "ptbtool: warning: %s: left behind: %s\n", path, strerror(errno));
 }

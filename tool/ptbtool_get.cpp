@@ -41,7 +41,7 @@ static int get_print(const char *value)
 	return 1;
 }
 
-static int get(const char *path, const char *key, struct dump_partition *partition)
+static int get(const char *path, const struct env_field *field, struct dump_partition *partition)
 {
 	unsigned char *image = (unsigned char *)malloc(PTB_MIN_READ);
 	char value[ENV_VALUE_MAX + 1];
@@ -53,7 +53,7 @@ static int get(const char *path, const char *key, struct dump_partition *partiti
 	else if (show_read(path, partition, image) == 0) {
 		if (ptb_open_image(&handle, image, PTB_MIN_READ) != PTB_OK)
 			fprintf(stderr, "ptbtool: %s\n", strerror(errno));
-		else if (get_value(handle, image, key, value, true) != NULL)
+		else if (get_value(handle, image, field->key, value, true) != NULL)
 			result = get_print(value);
 	}
 	ptb_close(handle);
@@ -65,14 +65,16 @@ int ptbtool_get(int argc, char **argv)
 {
 	struct dump_partition partition = { 0, 0, "", NULL, 0 };
 	int i = 1, more = show_options(argc, argv, &i, &partition, NULL);
+	const struct env_field *field;
 
 	if (more != PTBTOOL_OPERANDS)
 		return more;
 	if (argc - i != 2)
 		return ptbtool_usage(stderr);
-	if (env_find(argv[i + 1]) == NULL) {
+	field = env_find(argv[i + 1]);
+	if (field == NULL) {
 		fprintf(stderr, "ptbtool: no such key: %s\n", ptbtool_quoted(argv[i + 1], strlen(argv[i + 1])));
 		return 1;
 	}
-	return get(argv[i], argv[i + 1], &partition);
+	return get(argv[i], field, &partition);
 }

@@ -65,10 +65,10 @@ void show_warn(const struct env_field *field, const unsigned char *image, const 
 
 /* PTB_KEY='value' for eval and ".": every byte as it is but the quote,
  * which ends the quoting, is escaped and quoted again. */
-static void show_sh(const char *key, const char *value)
+static void show_sh(const struct env_field *field, const char *value)
 {
 	printf("PTB_");
-	for (const char *c = key; *c != '\0'; c++)
+	for (const char *c = field->key; *c != '\0'; c++)
 		putchar(*c >= 'a' && *c <= 'z' ? *c - 'a' + 'A' : *c);
 	printf("='");
 	for (const char *c = value; *c != '\0'; c++)
@@ -88,7 +88,7 @@ static void show_field(const struct env_field *field, const unsigned char *image
 	if (value != NULL && sh == NULL)
 		printf("%s:%s\n", field->key, value);
 	else if (value != NULL && ptb_get(sh, field->key, sound, sizeof(sound), NULL) == PTB_OK)
-		show_sh(field->key, sound);
+		show_sh(field, sound);
 	/* Each warning after its value, so the two read together. */
 	fflush(stdout);
 	show_warn(field, image, value);
