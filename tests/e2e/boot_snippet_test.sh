@@ -156,7 +156,7 @@ if "$ptbtool" export "$work/good.img" "$work/run/ptb" 2>/dev/null || [ -e "$work
 fi
 mkdir "$work/run"
 "$ptbtool" export "$work/quoting.img" "$work/run/ptb"
-modes=$(cd "$work/run/ptb" && stat -c '%n %a' * | tr '\n' ' ')
+modes=$(cd "$work/run/ptb" && stat -c '%n %a' -- * | tr '\n' ' ')
 [ "$modes" = "appeui 644 appkey 600 appskey 600 chipinfo 644 cmdline 644 devaddr 644 deveui 644 ethaddr 644 \
 lorainfo 644 nwkskey 600 product 644 qvauthcheck 644 sninfo 644 wifiinfo 644 " ] &&
 	[ "$(stat -c %a "$work/run/ptb")" = 755 ] ||
