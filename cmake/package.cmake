@@ -48,7 +48,17 @@ set(CPACK_COMPONENT_TOOLS_DESCRIPTION "make and read PTB images on a PC, for the
 ptbtool writes PTB images, the device parameter blocks that ptbenv
 reads from the MTD partition /dev/mtd2, refusing any value that ptbenv
 would not give back unchanged, and prints every parameter of an image
-or flash dump as ptbenv would print it on the device.")
+or flash dump as ptbenv would print it on the device. On the device it
+gives one value to a script (ptbtool get), all of them to eval (ptbtool
+show --sh), and at boot one file per value in /run/ptb for services.")
+
+# The boot script is a conffile; both boot units are registered as debhelper would.
+set(deb_tools ${PROJECT_BINARY_DIR}/deb-tools)
+file(WRITE ${deb_tools}/conffiles "/etc/init.d/ptb-values\n")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/deb-tools.postinst ${deb_tools}/postinst COPYONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/deb-tools.postrm ${deb_tools}/postrm COPYONLY)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${deb_tools}/conffiles ${deb_tools}/postinst ${deb_tools}/postrm)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
 set(CPACK_DEBIAN_LIB_PACKAGE_NAME libptb${PTB_SOVERSION})
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)

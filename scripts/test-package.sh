@@ -45,6 +45,11 @@ library_files() {
 	printf './usr/share/doc/%s/changelog.gz\n./usr/share/doc/%s/copyright\n' "$1" "$1"
 }
 
+# boot_files PACKAGE: what runs ptbtool export at boot, in ptbenv-tools.
+boot_files() {
+	[ "$1" != ptbenv-tools ] || printf '%s\n' ./etc/init.d/ptb-values ./lib/systemd/system/ptb-values.service
+}
+
 # check_package DEB ARCH: control fields and file list.
 check_package() {
 	local deb=$1 arch=$2 package field files programs depends='^libc6( \(>= [0-9.]+\))?$'
@@ -67,7 +72,8 @@ check_package() {
 	*) fail "$deb: unknown package $package"; return ;;
 	esac
 	files=$(dpkg-deb -c "$deb" | awk '$NF !~ /\/$/ { print $NF }')
-	[ "$files" = "$(printf './usr/bin/%s\n' $programs
+	[ "$files" = "$(boot_files "$package"
+		printf './usr/bin/%s\n' $programs
 		printf './usr/share/doc/%s/changelog.gz\n./usr/share/doc/%s/copyright\n' "$package" "$package"
 		printf './usr/share/man/man1/%s.1.gz\n' $programs)" ] ||
 		fail "$deb: holds other files than its programs, their manual pages and its documents: $files"

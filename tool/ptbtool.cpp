@@ -1,6 +1,7 @@
 /* ptbtool: dispatches to its commands. */
 #include "tool/ptbtool.h"
 
+#include <stdio.h>
 #include <string.h>
 
 /* The installed binary's version, for what(1) and strings(1). */
@@ -18,6 +19,12 @@ int main(int argc, char **argv)
 		return ptbtool_write(argc - 1, argv + 1);
 	if (argc >= 2 && strcmp(argv[1], "recover") == 0)
 		return ptbtool_recover(argc - 1, argv + 1);
+	if (argc >= 2 && strcmp(argv[1], "get") == 0)
+		return ptbtool_get(argc - 1, argv + 1);
+	if (argc >= 2 && strcmp(argv[1], "export") == 0)
+		return ptbtool_export(argc - 1, argv + 1);
+	if (argc == 2 && strcmp(argv[1], "--version") == 0)
+		return puts("ptbtool " PTBENV_VERSION) == EOF || fflush(stdout) != 0;
 	if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0))
 		return ptbtool_usage(stdout);
 	return ptbtool_usage(stderr);

@@ -23,6 +23,8 @@ int ptbtool_show(int argc, char **argv);
 int ptbtool_set(int argc, char **argv);
 int ptbtool_write(int argc, char **argv);
 int ptbtool_recover(int argc, char **argv);
+int ptbtool_get(int argc, char **argv);
+int ptbtool_export(int argc, char **argv);
 
 /* Prints the usage on to; returns the status to exit with: 0 on standard
  * output (asked for), 2 otherwise (a wrong command line). */
@@ -93,6 +95,14 @@ int file_name_free(const char *path);
  * never replacing anything at that name; returns 0, or -1 after saying why. */
 int file_create(const char *path, const unsigned char *bytes, size_t length);
 
+/* Where the folder dir is, or is to be made, walked as file_replace walks
+ * to its file, into path (size bytes) with no link in it; returns 0, or -1
+ * after saying why not. */
+int file_folder(const char *dir, char *path, size_t size);
+
+/* Syncs the folder path lies in; returns 0, or -1 with errno set. */
+int file_sync_folder(const char *path);
+
 /* Opens a file the user named to read it, never waiting on a FIFO nothing
  * writes to; status filled. A FIFO or socket is left non-blocking until
  * file_await_stream. Returns the descriptor, or -1 with errno set. */
@@ -106,6 +116,27 @@ int file_await_stream(int fd);
 /* error in words, ETIMEDOUT as file_await_stream means it; in a static
  * buffer that the next call overwrites. */
 const char *file_error(int error);
+
+struct dump_partition;
+struct env_field;
+
+/* Steps through show's options from argv[*i], --sh only where sh is not
+ * NULL; returns as ptbtool_option does once they end. */
+int show_options(int argc, char **argv, int *i, struct dump_partition *partition, bool *sh);
+
+/* Reads the PTB of a DEVICE or DUMP, path, once into image (PTB_MIN_READ
+ * bytes); returns 0, or -1 after saying why not. */
+int show_read(const char *path, struct dump_partition *partition, unsigned char *image);
+
+/* One line on standard error where the field holds what no factory writes. */
+void show_warn(const struct env_field *field, const unsigned char *image, const char *value);
+
+struct ptb;
+
+/* Copies key's value out of handle, read from image, into value
+ * (ENV_VALUE_MAX + 1 bytes) and returns it when a factory writes it; else
+ * returns NULL after saying why not, a key holding none said only when asked. */
+const char *get_value(const struct ptb *handle, const unsigned char *image, const char *key, char *value, bool asked);
 
 /* The partition a dump was taken from, as the command line gives it. */
 struct dump_partition {

@@ -100,7 +100,7 @@ static mode_t file_unreached(const char *out)
  * or a name not yet taken, following links as protected_symlinks would.
  * Leaves its path, with no link in it, in walk->path and returns the image's
  * mode; or returns FILE_UNREACHED after saying why not. */
-static mode_t file_target(const char *out, struct file_walk *walk)
+static mode_t file_target(const char *out, struct file_walk *walk, bool folder)
 {
 	struct stat status;
 
@@ -121,7 +121,11 @@ static mode_t file_target(const char *out, struct file_walk *walk)
 				return file_unreached(out);
 			continue;
 		}
-		if (last && !S_ISREG(status.st_mode)) {
+		if (last && folder && !S_ISDIR(status.st_mode)) {
+			fprintf(stderr, "ptbtool: %s: not a folder, so not replaced by one\n", out);
+			return FILE_UNREACHED;
+		}
+		if (last && !folder && !S_ISREG(status.st_mode)) {
 			fprintf(stderr, "ptbtool: %s: not a regular file, so not replaced by an image\n", out);
 			return FILE_UNREACHED;
 		}
@@ -223,7 +227,7 @@ static char *file_temporary_template(const char *target)
 
 /* Syncs the folder path lies in, so that a name just given survives a power
  * cut; a filesystem that syncs no folder has nothing to do. */
-static int file_sync_folder(const char *path)
+int file_sync_folder(const char *path)
 {
 	char folder[PATH_MAX];
 	const char *slash = strrchr(path, '/');
@@ -295,7 +299,7 @@ static int file_settle(int fd, const char *target, mode_t mode)
 int file_replace(const char *out, const unsigned char *bytes, size_t length)
 {
 	struct file_walk walk = {};
-	mode_t mode = file_target(out, &walk);
+	mode_t mode = file_target(out, &walk, false);
 	int fd = mode != FILE_UNREACHED ? file_put(walk.path, bytes, length, true) : -1;
 
 	if (mode == FILE_UNREACHED)
@@ -304,6 +308,19 @@ int file_replace(const char *out, const unsigned char *bytes, size_t length)
 		return 0;
 	fprintf(stderr, "ptbtool: %s: %s\n", out, strerror(errno));
 	return -1;
+}
+
+int file_folder(const char *dir, char *path, size_t size)
+{
+	struct file_walk walk = {};
+
+	if (file_target(dir, &walk, true) == FILE_UNREACHED)
+		return -1;
+	if (snprintf(path, size, "%s", walk.path) >= (int)size) {
+		fprintf(stderr, "ptbtool: %s: %s\n", dir, strerror(ENAMETOOLONG));
+		return -1;
+	}
+	return 0;
 }
 
 static int file_refused(const char *path)

@@ -7,11 +7,14 @@
 int ptbtool_usage(FILE *to)
 {
 	fputs("usage: ptbtool make [--erasesize N] [--fill BYTE] [--fields FILE]... OUT [KEY=VALUE ...]\n"
-	      "       ptbtool show [--erasesize N] [--size N] [--bad LIST] DUMP [KEY ...]\n"
-	      "       ptbtool show DEVICE [KEY ...]\n"
+	      "       ptbtool show [--sh] [--erasesize N] [--size N] [--bad LIST] DUMP [KEY ...]\n"
+	      "       ptbtool show [--sh] DEVICE [KEY ...]\n"
+	      "       ptbtool get [--erasesize N] [--size N] [--bad LIST] DEVICE|DUMP KEY\n"
+	      "       ptbtool export [--erasesize N] [--size N] [--bad LIST] DEVICE|DUMP DIR\n"
 	      "       ptbtool set [--backup FILE] DEVICE [KEY=VALUE ...]\n"
 	      "       ptbtool write [--backup FILE] DEVICE IMAGE\n"
-	      "       ptbtool recover DEVICE\n", to);
+	      "       ptbtool recover DEVICE\n"
+	      "       ptbtool --version\n", to);
 	return to == stdout ? 0 : 2;
 }
 

@@ -4,6 +4,7 @@
 #include "ptb/env_layout.h"
 #include "ptb/ptb_env.h"
 #include "tool/ptbtool.h"
+#include "include/ptb.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -37,8 +38,7 @@ static void show_warn_text(const struct env_field *field, const unsigned char *i
 		fprintf(stderr, "ptbtool: warning: %s: erased flash (0xFF bytes) in the value\n", field->key);
 }
 
-/* One line on standard error where the field holds what no factory writes. */
-static void show_warn(const struct env_field *field, const unsigned char *image, const char *value)
+void show_warn(const struct env_field *field, const unsigned char *image, const char *value)
 {
 	switch (field->kind) {
 	case ENV_TEXT:
@@ -63,25 +63,52 @@ static void show_warn(const struct env_field *field, const unsigned char *image,
 	}
 }
 
-static void show_field(const struct env_field *field, const unsigned char *image)
+/* PTB_KEY='value' for eval and ".": every byte as it is but the quote,
+ * which ends the quoting, is escaped and quoted again. */
+static void show_sh(const struct env_field *field, const char *value)
+{
+	printf("PTB_");
+	for (const char *c = field->key; *c != '\0'; c++)
+		putchar(*c >= 'a' && *c <= 'z' ? *c - 'a' + 'A' : *c);
+	printf("='");
+	for (const char *c = value; *c != '\0'; c++)
+		if (*c == '\'')
+			fputs("'\\''", stdout);
+		else
+			putchar(*c);
+	puts("'");
+}
+
+/* sh the handle over image for --sh, which gives only sound values; NULL for KEY:VALUE lines. */
+static void show_field(const struct env_field *field, const unsigned char *image, const struct ptb *sh)
 {
 	const char *value = env_render(field, image);
+	char sound[ENV_VALUE_MAX + 1];
 
-	if (value != NULL)
+	if (value != NULL && sh == NULL)
 		printf("%s:%s\n", field->key, value);
+	else if (value != NULL && ptb_get(sh, field->key, sound, sizeof(sound), NULL) == PTB_OK)
+		show_sh(field, sound);
 	/* Each warning after its value, so the two read together. */
 	fflush(stdout);
 	show_warn(field, image, value);
 }
 
 /* Prints the keys named, or every key in lookup order. */
-static int show_image(const unsigned char *image, int count, char **keys)
+static int show_image(const unsigned char *image, int count, char **keys, bool sh)
 {
+	struct ptb *handle = NULL;
+
+	if (sh && ptb_open_image(&handle, image, PTB_MIN_READ) != PTB_OK) {
+		fprintf(stderr, "ptbtool: %s\n", strerror(errno));
+		return 1;
+	}
 	if (count == 0)
 		for (size_t i = 0; i < env_field_count; i++)
-			show_field(&env_fields[i], image);
+			show_field(&env_fields[i], image, handle);
 	for (int i = 0; i < count; i++)
-		show_field(env_find(keys[i]), image);
+		show_field(env_find(keys[i]), image, handle);
+	ptb_close(handle);
 	if (fflush(stdout) != 0 || ferror(stdout)) {
 		fprintf(stderr, "ptbtool: standard output: %s\n", strerror(errno));
 		return 1;
@@ -126,20 +153,22 @@ static enum show_source show_open(const char *path, struct dump_source *dump, st
 
 /* One read of the device for all the keys asked, never of a block that a
  * write has half done. */
-static int show_device(const struct mtd_device *device, const struct dump_partition *given, int count, char **keys)
+static int show_device(const struct mtd_device *device, const struct dump_partition *given, unsigned char *image)
 {
 	struct ptb_block block;
-	int lock, result = 1;
+	int lock, result = -1;
 
 	if (given->size != 0 || given->erasesize != 0 || given->bad_count != 0) {
 		fprintf(stderr, "ptbtool: %s: an MTD device tells its own geometry and bad blocks: "
 			"no --erasesize, --size or --bad with it\n", device->path);
-		return 1;
+		return -1;
 	}
 	lock = device_lock(device, false);
 	if (lock != -1) {
-		if (device_read(device, &block) == 0)
-			result = show_image(block.image, count, keys);
+		if (device_read(device, &block) == 0) {
+			memcpy(image, block.image, PTB_MIN_READ);
+			result = 0;
+		}
 		device_warn_torn(device, &block);
 		free(block.image);
 	}
@@ -148,28 +177,25 @@ static int show_device(const struct mtd_device *device, const struct dump_partit
 	return result;
 }
 
-static int show(const char *path, int count, char **keys, struct dump_partition *partition)
+int show_read(const char *path, struct dump_partition *partition, unsigned char *image)
 {
 	struct dump_source dump = { path, -1, false, 0, NULL };
 	struct mtd_device device = {};
-	int result = 1;
+	int result = -1;
 
-	for (int i = 0; i < count; i++)
-		if (env_find(keys[i]) == NULL) {
-			fprintf(stderr, "ptbtool: no such key: %s\n", ptbtool_quoted(keys[i], strlen(keys[i])));
-			return 1;
-		}
 	if (dump_parse_bad(partition) != 0)
-		return 1;
+		return -1;
 	switch (show_open(path, &dump, &device)) {
 	case SHOW_DEVICE:
-		result = show_device(&device, partition, count, keys);
+		result = show_device(&device, partition, image);
 		break;
 	case SHOW_DUMP:
 		if (partition->erasesize == 0)
 			partition->erasesize = SHOW_ERASESIZE;
-		if (dump_read(&dump, partition) == 0)
-			result = show_image(dump.image, count, keys);
+		if (dump_read(&dump, partition) == 0) {
+			memcpy(image, dump.image, PTB_MIN_READ);
+			result = 0;
+		}
 		break;
 	case SHOW_NOTHING:
 		break;
@@ -178,28 +204,64 @@ static int show(const char *path, int count, char **keys, struct dump_partition 
 		close(dump.fd);
 	free(dump.image);
 	free(partition->bad);
+	partition->bad = NULL;
 	return result;
+}
+
+static int show(const char *path, int count, char **keys, struct dump_partition *partition, bool sh)
+{
+	unsigned char *image = (unsigned char *)malloc(PTB_MIN_READ);
+	int result = 1;
+
+	for (int i = 0; i < count; i++)
+		if (env_find(keys[i]) == NULL) {
+			fprintf(stderr, "ptbtool: no such key: %s\n", ptbtool_quoted(keys[i], strlen(keys[i])));
+			free(image);
+			return 1;
+		}
+	if (image == NULL)
+		fprintf(stderr, "ptbtool: %s\n", strerror(ENOMEM));
+	else if (show_read(path, partition, image) == 0)
+		result = show_image(image, count, keys, sh);
+	free(image);
+	return result;
+}
+
+int show_options(int argc, char **argv, int *i, struct dump_partition *partition, bool *sh)
+{
+	int more;
+
+	while ((more = ptbtool_option(argc, argv, i)) == PTBTOOL_OPTION) {
+		if (sh != NULL && strcmp(argv[*i], "--sh") == 0) {
+			/* The one option without a value. */
+			*sh = true;
+			*i += 1;
+			continue;
+		}
+		if (strcmp(argv[*i], "--erasesize") == 0) {
+			if (ptbtool_number("--erasesize", argv[*i + 1], 1, PTBTOOL_ERASESIZE_MAX, &partition->erasesize) != 0)
+				return 1;
+		} else if (strcmp(argv[*i], "--size") == 0) {
+			if (ptbtool_number("--size", argv[*i + 1], 1, ~0ULL >> 1, &partition->size) != 0)
+				return 1;
+		} else if (strcmp(argv[*i], "--bad") == 0) {
+			partition->bad_list = argv[*i + 1];
+		} else {
+			return ptbtool_usage(stderr);
+		}
+		*i += 2;
+	}
+	return more;
 }
 
 int ptbtool_show(int argc, char **argv)
 {
 	struct dump_partition partition = { 0, 0, "", NULL, 0 };
 	int i = 1, more;
+	bool sh = false;
 
-	for (; (more = ptbtool_option(argc, argv, &i)) == PTBTOOL_OPTION; i += 2) {
-		if (strcmp(argv[i], "--erasesize") == 0) {
-			if (ptbtool_number("--erasesize", argv[i + 1], 1, PTBTOOL_ERASESIZE_MAX, &partition.erasesize) != 0)
-				return 1;
-		} else if (strcmp(argv[i], "--size") == 0) {
-			if (ptbtool_number("--size", argv[i + 1], 1, ~0ULL >> 1, &partition.size) != 0)
-				return 1;
-		} else if (strcmp(argv[i], "--bad") == 0) {
-			partition.bad_list = argv[i + 1];
-		} else {
-			return ptbtool_usage(stderr);
-		}
-	}
+	more = show_options(argc, argv, &i, &partition, &sh);
 	if (more != PTBTOOL_OPERANDS)
 		return more;
-	return show(argv[i], argc - i - 1, argv + i + 1, &partition);
+	return show(argv[i], argc - i - 1, argv + i + 1, &partition, sh);
 }

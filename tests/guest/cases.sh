@@ -202,6 +202,15 @@ other_nand_cases() {
 	guest put full.img 131072 0
 	every_key nandsim-128k ""
 	shows_all nandsim-128k ""
+	# The boot script: nothing to recover, every value exported to /run/ptb, in a /run
+	# made for it.
+	guest step mkdir -p /run
+	expect_run "nandsim-128k: boot script" 0 \
+		"ptbtool: /dev/mtd2: the PTB at 0x0 reads whole and there is no copy of it on flash: nothing to do"$'\n' "" \
+		/etc/init.d/ptb-values start
+	expect_run "nandsim-128k: /run/ptb/sninfo" 0 "${FULL_VALUES[sninfo]}"$'\n' "" cat /run/ptb/sninfo
+	# Gone again: set's lock must make none.
+	guest step rm -r /run
 	guest unload
 	# A partition of one 128 KiB block: the whole block is read, nothing past it.
 	guest nandsim $NAND_128K parts=2,2,1

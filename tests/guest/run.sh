@@ -131,6 +131,10 @@ build_initramfs() {
 	cp "$HERE/init" "$root/init"
 	cp "$assets"/modules/*.ko "$root/modules/"
 	cp "$build/ptbenv" "$build/ptbtool" "$root/"
+	# The boot script as the package installs it, finding ptbtool on the PATH.
+	mkdir -p "$root/etc/init.d" "$root/usr/bin"
+	cp "$HERE/../../boot/ptb-values" "$root/etc/init.d/"
+	ln -s /ptbtool "$root/usr/bin/ptbtool"
 	if [[ -n ${BENCH_STATIC:-} ]]; then
 		cp "$BENCH_STATIC/ptbenv" "$root/ptbenv-static"
 		cp "$BENCH_STATIC/ptbtool" "$root/ptbtool-static"
