@@ -100,6 +100,11 @@ const write_case write_cases[] = {
 	  0, "erase 0, program 0 failed, erase 0, mark 0, erase 1, program 1", "enkkkkkk", { 0 },
 	  { BIG, 1, 0, true, 0, false },
 	  write_failed(DEVICE, PROGRAMMING, 0x1800, EIO_TEXT) + block_failed(DEVICE, 0, true) + bad_block_lines(BIG, 0, 1) },
+	{ "4 KiB pages: a page a call, the one that fails named", sim_weak_pages(sim_flash(MiB, BIG, 4 * KiB), { 3 }),
+	  { { "sninfo", "PT2" } }, 0, false,
+	  0, "erase 0, program 0 failed, erase 0, mark 0, erase 1, program 1", "enkkkkkk", { 0 },
+	  { BIG, 1, 0, true, 0, false },
+	  write_failed(DEVICE, PROGRAMMING, 0x3000, EIO_TEXT) + block_failed(DEVICE, 0, true) + bad_block_lines(BIG, 0, 1) },
 	{ "a worn spot the ECC can't correct reading back: moved",
 	  { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, { { 0x100, 0x110 } } },
 	  { { "sninfo", "PT2" } }, 0, false,
@@ -135,7 +140,17 @@ const write_case write_cases[] = {
 	  { { "sninfo", "PT2" } }, 0, false,
 	  -1, "erase 0 failed, erase 0 failed, mark 0", "kkkkkkkkkkkkkkkk", sim_blocks(0, 7), { 7 * SMALL, 0, 0, true, 0, false },
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) + runs_past_end(DEVICE, 7 * SMALL) },
+	{ "moved where ptbenv's read ends at the partition's end: both blocks written there",
+	  sim_weak_blocks(sim_bad(sim_flash(64 * KiB, SMALL), sim_blocks(1, 5)), { 0 }),
+	  { { "sninfo", "PT2" } }, 0, false,
+	  0, "erase 0 failed, erase 0 failed, mark 0, erase 6, program 6, erase 7, program 7", "kkkkkknnkkkkkkkk",
+	  sim_blocks(0, 6), { 6 * SMALL, 2, 0, true, 0, false },
+	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) + bad_block_lines(SMALL, 0, 6) },
 };
+
+/* Long enough for a write under the sanitizers; a write that loops for
+ * ever then ends the test program instead of hanging it. */
+const unsigned WRITE_TIME_LIMIT = 60;
 
 uint64_t first_good_block(const sim_partition &partition)
 {
@@ -164,8 +179,10 @@ void check_write(const write_case &c)
 	ASSERT_EQ(ioctl(fd, MEMGETINFO, &info), 0);
 
 	start_capture();
+	alarm(WRITE_TIME_LIMIT);
 	int status = ptb_write(fd, &info, offset, c.old_known ? old.data() : NULL, image.data(), c.refresh,
 			       ("ptbtool: " + DEVICE).c_str(), &report);
+	alarm(0);
 	captured streams = finish_capture();
 	close(fd);
 
