@@ -45,6 +45,7 @@ struct set_case {
 	std::vector<uint32_t> bad_after;
 	enum reads reads;
 	int lock_held = 0;	/* tool_options' */
+	size_t image_length = 0;	/* IMAGE made of the factory's first bytes and the values; 0: none */
 };
 
 const sim_partition NAND = { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT };
@@ -101,6 +102,14 @@ const set_case set_cases[] = {
 	{ "an image make wrote: its bytes, the block's past them kept", NAND, { "make", "IMAGE", "sninfo=PT9" },
 	  { "write", DEVICE, "IMAGE" }, { { "sninfo", "PT9" } },
 	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW },
+	{ "an image of the values' bytes alone: the block's past them kept", NAND, {}, { "write", DEVICE, "IMAGE" },
+	  { { "sninfo", "PT9" } },
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW, 0, PTB_VALUES_END },
+	{ "an image a byte shorter", NAND, {}, { "write", DEVICE, "IMAGE" }, {},
+	  1, "", not_an_image("IMAGE", DEVICE, SIM_ERASESIZE), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, PTB_VALUES_END - 1 },
+	{ "a word after the image: the usage, nothing written", NAND, { "make", "IMAGE", "sninfo=PT9" },
+	  { "write", DEVICE, "IMAGE", "extra" }, {},
+	  2, "", PTBTOOL_USAGE, 0, "kkkkkkkk", 0, {}, READS_OLD },
 	{ "an image larger than the block", NAND, { "make", "--erasesize", "262144", "IMAGE" },
 	  { "write", DEVICE, "IMAGE" }, {},
 	  1, "", not_an_image("IMAGE", DEVICE, SIM_ERASESIZE), 0, "kkkkkkkk", 0, {}, READS_OLD },
@@ -115,6 +124,18 @@ const set_case set_cases[] = {
 	  3, "enkkkkkk", 1, { 0 }, READS_NEW },
 	{ "4 KiB blocks: the first of the PTB's two alone", { {}, 64 * KiB, 4 * KiB, {}, MTDSIM_NO_FAULT }, {}, SET, PT2,
 	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkkkkkkkkkk", 0, {}, READS_NEW },
+	{ "4 KiB blocks: the backup holds both the PTB's blocks", sim_flash(64 * KiB, 4 * KiB), {},
+	  { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" }, PT2,
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkkkkkkkkkk", 0, {}, READS_NEW },
+	{ "4 KiB blocks, the first fails: both the PTB's blocks written in the next",
+	  sim_weak_blocks(sim_flash(64 * KiB, 4 * KiB), { 0 }), {}, SET, PT2,
+	  0, ptb_written(DEVICE, 4 * KiB, 2),
+	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) + bad_block_lines(4 * KiB, 0, 1),
+	  4, "knnkkkkkkkkkkkkk", 1, { 0 }, READS_NEW },
+	{ "one bitflip corrected reading, and one reading back: said in the singular",
+	  sim_corrected(NAND, { { 0x100, 0x101 } }), {}, SET, PT2,
+	  0, ptb_written(DEVICE, 0, 1), corrected_bitflips(DEVICE, 1, 0) + corrected_reading_back(DEVICE, 1),
+	  1, "nkkkkkkk", 0, {}, READS_NEW },
 	{ "another set holds the lock a moment: set waits, then writes", NAND, {}, SET, PT2,
 	  0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkkk", 0, {}, READS_NEW, LOCK_EX },
 	{ "a show holds it: set waits too", NAND, {}, SET, PT2,
@@ -145,14 +166,22 @@ std::vector<std::string> named(const std::vector<std::string> &args, const scrat
 	return named_args;
 }
 
-/* The blocks holding the values, as the row asks them written: the PTB's,
- * IMAGE's bytes over them for write, the values stored. */
-ptb_bytes new_ptb(const set_case &c, const sim_partition &device, const scratch &dir)
+/* The PTB's bytes the writer writes, from the partition's start: the whole
+ * blocks the values lie in. */
+ptb_bytes old_ptb(const sim_partition &device)
 {
 	if (device.erasesize == 0)
 		return ptb_bytes();
 	size_t region = (PTB_VALUES_END + device.erasesize - 1) / device.erasesize * device.erasesize;
-	ptb_bytes ptb(device.image.begin(), device.image.begin() + region);
+	return ptb_bytes(device.image.begin(), device.image.begin() + region);
+}
+
+/* The blocks holding the values, as the row asks them written: the PTB's,
+ * IMAGE's bytes over them for write, the values stored. */
+ptb_bytes new_ptb(const set_case &c, const sim_partition &device, const scratch &dir)
+{
+	ptb_bytes ptb = old_ptb(device);
+	size_t region = ptb.size();
 	ptb_bytes image = c.args[0] == "write" && c.args[2] == "IMAGE" ? ptb_read_file(dir.path("IMAGE")) : ptb_bytes();
 	std::copy(image.begin(), image.begin() + std::min(image.size(), region), ptb.begin());
 	for (const auto &key_value : c.values)
@@ -174,6 +203,12 @@ void check_set(const set_case &c)
 	sim_partition device = c.device;
 	device.image = factory(device.size);
 	const sim_partition before = device;
+	if (c.image_length != 0) {
+		ptb_bytes image(device.image.begin(), device.image.begin() + c.image_length);
+		for (const auto &key_value : c.values)
+			ptb_put_value(image, key_value.first, key_value.second);
+		ASSERT_TRUE(ptb_write_file(dir.path("IMAGE"), image));
+	}
 	if (!c.first.empty()) {
 		tool_run first = run_ptbtool_on(named(c.first, dir), device);
 		ASSERT_EQ(first.status, 0) << first.err;
@@ -186,11 +221,18 @@ void check_set(const set_case &c)
 	tool_run run = run_ptbtool_on(named(c.args, dir), device, options);
 	EXPECT_EQ(run.status, c.status);
 	EXPECT_EQ(run.out, named(c.out, dir));
-	EXPECT_EQ(run.err, named(c.err, dir));
+	/* The usage's IMAGE is its own word, no file. */
+	EXPECT_EQ(run.err, c.err == PTBTOOL_USAGE ? c.err : named(c.err, dir));
 	EXPECT_EQ(count_of(run.device_log, "MEMERASE "), c.erases);
 	EXPECT_EQ(sim_blocks_after(before, run.device_after.image, new_ptb(c, before, dir), c.ptb_block * before.erasesize),
 		  c.blocks);
 	EXPECT_EQ(run.device_after.bad_blocks, c.bad_after);
+	/* Writing a backup back restores the bytes past its end as the flash
+	 * holds them then, so it is its bytes that tell it whole. */
+	for (const std::vector<std::string> *args : { &c.first, &c.args })
+		if (std::find(args->begin(), args->end(), "--backup") != args->end()) {
+			EXPECT_EQ(ptb_read_file(dir.path("BACKUP")), old_ptb(before));
+		}
 	if (c.reads == READS_UNCHECKED)
 		return;
 	unsigned good = 0;
