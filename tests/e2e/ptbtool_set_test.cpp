@@ -48,6 +48,13 @@ struct set_case {
 	size_t image_length = 0;	/* IMAGE made of the factory's first bytes and the values; 0: none */
 };
 
+/* c, writing an IMAGE of length bytes made of the factory's first and the values. */
+set_case image_of(size_t length, set_case c)
+{
+	c.image_length = length;
+	return c;
+}
+
 const sim_partition NAND = { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT };
 const std::vector<std::string> SET = { "set", DEVICE, "sninfo=PT2" };
 const std::vector<std::pair<std::string, std::string>> PT2 = { { "sninfo", "PT2" } };
@@ -102,11 +109,11 @@ const set_case set_cases[] = {
 	{ "an image make wrote: its bytes, the block's past them kept", NAND, { "make", "IMAGE", "sninfo=PT9" },
 	  { "write", DEVICE, "IMAGE" }, { { "sninfo", "PT9" } },
 	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW },
-	{ "an image of the values' bytes alone: the block's past them kept", NAND, {}, { "write", DEVICE, "IMAGE" },
-	  { { "sninfo", "PT9" } },
-	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW, 0, PTB_VALUES_END },
-	{ "an image a byte shorter", NAND, {}, { "write", DEVICE, "IMAGE" }, {},
-	  1, "", not_an_image("IMAGE", DEVICE, SIM_ERASESIZE), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, PTB_VALUES_END - 1 },
+	image_of(PTB_VALUES_END, { "an image of the values' bytes alone: the block's past them kept", NAND, {},
+				   { "write", DEVICE, "IMAGE" }, { { "sninfo", "PT9" } },
+				   0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW }),
+	image_of(PTB_VALUES_END - 1, { "an image a byte shorter", NAND, {}, { "write", DEVICE, "IMAGE" }, {},
+				       1, "", not_an_image("IMAGE", DEVICE, SIM_ERASESIZE), 0, "kkkkkkkk", 0, {}, READS_OLD }),
 	{ "a word after the image: the usage, nothing written", NAND, { "make", "IMAGE", "sninfo=PT9" },
 	  { "write", DEVICE, "IMAGE", "extra" }, {},
 	  2, "", PTBTOOL_USAGE, 0, "kkkkkkkk", 0, {}, READS_OLD },
