@@ -57,5 +57,8 @@ printf '%s\n' "$found" | grep -F "ptbtool: warning: $key:" >&2 || true
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 device=$(preload_path "$HOST_BUILD/tests/libmtdsim.so" "$scratch")
-env MTDSIM_IMAGE="$image" MTDSIM_ERASESIZE="$erasesize" ${size:+MTDSIM_SIZE="$size"} MTDSIM_BAD="$bad" \
+# The simulated device keeps its flash in the file it is given: a copy, so
+# that the caller's own file is never changed.
+cp -- "$image" "$scratch/image"
+env MTDSIM_IMAGE="$scratch/image" MTDSIM_ERASESIZE="$erasesize" ${size:+MTDSIM_SIZE="$size"} MTDSIM_BAD="$bad" \
 	LD_PRELOAD="$device" "$HOST_BUILD/ptbenv" "$key"

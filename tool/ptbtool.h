@@ -7,6 +7,7 @@
 #include <mtd/mtd-user.h>
 #include <stddef.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 /* Largest erase block taken, as large as any NAND's. */
@@ -75,8 +76,29 @@ int assign_one(struct assignments *given, const char *file, unsigned long line, 
 int assign_file(struct assignments *given, const char *path);
 
 /* Replaces out, or the file a symbolic link named out points to, with
- * length bytes, whole or not at all; returns 0, or -1 after saying why. */
+ * length bytes, whole or not at all; returns 0, or -1 after saying why. A
+ * link is followed only where the kernel's protected_symlinks would follow
+ * it. The file is 0600, or keeps the mode of a file the caller owned, less
+ * group and other write. */
 int file_replace(const char *out, const unsigned char *bytes, size_t length);
+
+/* Makes path a new file of length bytes, 0600, synced with its folder,
+ * never replacing anything at that name; returns 0, or -1 after saying why. */
+int file_create(const char *path, const unsigned char *bytes, size_t length);
+
+/* Opens a file the user named to read it, never waiting on a FIFO nothing
+ * writes to; status filled. A FIFO or socket is left non-blocking until
+ * file_await_stream. Returns the descriptor, or -1 with errno set. */
+int file_open_named(const char *path, struct stat *status);
+
+/* Waits a few seconds at most for something to write to a stream that
+ * file_open_named opened, then makes it blocking; returns 0, or -1 with
+ * errno set (ETIMEDOUT when nothing came). */
+int file_await_stream(int fd);
+
+/* error in words, ETIMEDOUT as file_await_stream means it; in a static
+ * buffer that the next call overwrites. */
+const char *file_error(int error);
 
 /* The partition a dump was taken from, as the command line gives it. */
 struct dump_partition {
@@ -117,10 +139,10 @@ struct mtd_device {
  * -1 after saying why not. */
 int device_open(const char *path, bool writing, struct mtd_device *device);
 
-/* Takes the partition's lock, exclusive to write or shared to read, waiting
- * a while for another ptbtool to finish. Returns its descriptor, or -1 after
- * saying why not; DEVICE_UNLOCKED when a reader can have no lock file and
- * reads unlocked, as ptbenv does. */
+/* Takes the partition's lock, a flock on its read-write node, exclusive to
+ * write or shared to read, waiting a while for another ptbtool to finish.
+ * Returns its descriptor, or -1 after saying why not; DEVICE_UNLOCKED when a
+ * reader can't open that node (not root) and reads unlocked, as ptbenv does. */
 enum { DEVICE_UNLOCKED = -2 };
 int device_lock(const struct mtd_device *device, bool writing);
 

@@ -9,6 +9,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 static const struct env_field *assign_find(const char *key, size_t length)
 {
@@ -73,15 +75,21 @@ static bool assign_skipped_line(const char *line, size_t length)
  * '#' are skipped. Stops at the first line refused. */
 int assign_file(struct assignments *given, const char *path)
 {
-	FILE *file = fopen(path, "r");
+	struct stat named;
+	int fd = file_open_named(path, &named);
+	FILE *file = NULL;
 	char *line = NULL;
 	size_t size = 0;
 	ssize_t got;
 	unsigned long number = 0;
 	int status = 0;
 
+	if (fd >= 0 && (!S_ISFIFO(named.st_mode) || file_await_stream(fd) == 0))
+		file = fdopen(fd, "r");
 	if (file == NULL) {
-		fprintf(stderr, "ptbtool: %s: %s\n", path, strerror(errno));
+		fprintf(stderr, "ptbtool: %s: %s\n", path, file_error(errno));
+		if (fd >= 0)
+			close(fd);
 		return -1;
 	}
 	while (status == 0 && (got = getline(&line, &size, file)) >= 0) {

@@ -18,9 +18,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-/* Where the partitions' locks live, made if the system has not made it. */
-#define DEVICE_LOCK_DIR "/run/lock"
-
 /* MTD character devices: minor 2N is mtdN, 2N + 1 its read-only node. */
 static const unsigned MTD_CHAR_MAJOR = 90;
 
@@ -76,41 +73,41 @@ int device_open(const char *path, bool writing, struct mtd_device *device)
 	return 0;
 }
 
-/* Named after the MTD device's number, which its read-only node shares, so
- * that every node of one partition takes the one lock. */
-static void device_lock_path(const struct mtd_device *device, char *path, size_t size)
+/* The partition's own read-write node, /dev/mtdN, whichever of its nodes
+ * was named: a node only root can open, so no other user can hold its lock,
+ * and nothing is made for it. Returns it open, or -1 with errno set. */
+static int device_lock_node(const struct mtd_device *device, char *path, size_t size)
 {
 	unsigned number = major(device->rdev), minor_number = minor(device->rdev);
+	dev_t own = number == MTD_CHAR_MAJOR ? makedev(MTD_CHAR_MAJOR, minor_number & ~1u) : device->rdev;
+	struct stat status;
+	int fd;
 
 	if (number == MTD_CHAR_MAJOR)
-		snprintf(path, size, DEVICE_LOCK_DIR "/ptbtool-mtd%u.lock", minor_number / 2);
+		snprintf(path, size, "/dev/mtd%u", minor_number / 2);
 	else
-		snprintf(path, size, DEVICE_LOCK_DIR "/ptbtool-%u-%u.lock", number, minor_number);
-}
-
-static int device_lock_file(const char *path)
-{
-	int fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-
-	if (fd < 0 && errno == ENOENT) {
-		(void)mkdir("/run", 0755);
-		(void)mkdir(DEVICE_LOCK_DIR, 0755);
-		fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+		snprintf(path, size, "%s", device->path);
+	fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	if (fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode) || status.st_rdev != own) {
+		close(fd);
+		errno = ENODEV;
+		return -1;
 	}
 	return fd;
 }
 
 int device_lock(const struct mtd_device *device, bool writing)
 {
-	char path[64];
-	int fd;
+	char node[PATH_MAX];
+	int fd = device_lock_node(device, node, sizeof(node));
 
-	device_lock_path(device, path, sizeof(path));
-	fd = device_lock_file(path);
 	if (fd < 0) {
 		if (!writing)
 			return DEVICE_UNLOCKED;
-		fprintf(stderr, "ptbtool: %s: %s\n", path, strerror(errno));
+		fprintf(stderr, "ptbtool: %s: the partition's node %s can't be locked (%s); nothing done\n",
+			device->path, node, errno == ENODEV ? "not the partition's read-write node" : strerror(errno));
 		return -1;
 	}
 	for (int tries = 0; flock(fd, (writing ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0; tries++) {
@@ -165,7 +162,7 @@ int device_write(const struct mtd_device *device, const struct ptb_block *block,
 	struct ptb_write_report report;
 	char who[PATH_MAX + 16];
 
-	if (backup != NULL && (old == NULL || file_replace(backup, old, region) != 0)) {
+	if (backup != NULL && (old == NULL || file_create(backup, old, region) != 0)) {
 		if (old == NULL)
 			fprintf(stderr, "ptbtool: %s: the PTB does not read whole: no backup of it\n", device->path);
 		return PTBTOOL_REFUSED;

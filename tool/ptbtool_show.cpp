@@ -98,10 +98,12 @@ static enum show_source show_open(const char *path, struct dump_source *dump, st
 {
 	struct stat status;
 
-	dump->name = strcmp(path, "-") == 0 ? "standard input" : path;
-	dump->fd = strcmp(path, "-") == 0 ? 0 : open(path, O_RDONLY);
-	if (dump->fd < 0 || fstat(dump->fd, &status) != 0) {
-		fprintf(stderr, "ptbtool: %s: %s\n", dump->name, strerror(errno));
+	bool named = strcmp(path, "-") != 0;
+
+	dump->name = named ? path : "standard input";
+	dump->fd = named ? file_open_named(path, &status) : fstat(0, &status) == 0 ? 0 : -1;
+	if (dump->fd < 0 || (named && S_ISFIFO(status.st_mode) && file_await_stream(dump->fd) != 0)) {
+		fprintf(stderr, "ptbtool: %s: %s\n", dump->name, file_error(errno));
 		return SHOW_NOTHING;
 	}
 	if (S_ISREG(status.st_mode)) {

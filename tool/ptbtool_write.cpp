@@ -19,12 +19,12 @@
 static unsigned char *write_load(const char *path, const struct mtd_device *device, size_t *length)
 {
 	size_t most = ptb_read_length(device->info.erasesize);
-	/* A FIFO named as the image is refused, not waited on. */
-	int fd = open(path, O_RDONLY | O_NONBLOCK);
 	struct stat status;
+	/* A FIFO named as the image is refused, not waited on. */
+	int fd = file_open_named(path, &status);
 	unsigned char *bytes = NULL;
 
-	if (fd < 0 || fstat(fd, &status) != 0) {
+	if (fd < 0) {
 		fprintf(stderr, "ptbtool: %s: %s\n", path, strerror(errno));
 	} else if (!S_ISREG(status.st_mode) || (size_t)status.st_size < env_values_end() ||
 		   (size_t)status.st_size > most) {

@@ -3,10 +3,17 @@
  * the next process, every byte not asked to change as it was. */
 #include "run_tool.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -27,6 +34,12 @@ ptb_bytes factory(size_t size)
 	return bytes;
 }
 
+/* What another user, nobody, leaves before the run: at PUB/ptb-before.img, in
+ * a sticky folder anyone may write to, a link to root's SECRET/shadow or to
+ * a name not taken in SECRET, a file anyone may write or a FIFO; at the
+ * lock's old name in /run/lock a link, a FIFO or a file nobody holds locked. */
+enum planted { PLANTS_NOTHING, LINK_TO_SECRET, LINK_TO_NEW, FILE_OF_ANYONE, FIFO_OF_ANYONE, LOCK_LINK, LOCK_FIFO, LOCK_HELD };
+
 /* What ptbenv prints over the partition the run left. */
 enum reads { READS_NEW, READS_OLD, READS_UNCHECKED };
 
@@ -45,6 +58,8 @@ struct set_case {
 	std::vector<uint32_t> bad_after;
 	enum reads reads;
 	int lock_held = 0;	/* tool_options' */
+	enum planted planted = PLANTS_NOTHING;
+	const char *made = NULL;	/* a file the run makes, 0600 */
 	size_t image_length = 0;	/* IMAGE made of the factory's first bytes and the values; 0: none */
 };
 
@@ -150,13 +165,43 @@ const set_case set_cases[] = {
 	{ "show waits for a set", NAND, {}, { "show", DEVICE, "sninfo" }, {},
 	  0, "sninfo:PT1\n", waiting_for_lock(DEVICE), 0, "kkkkkkkk", 0, {}, READS_OLD, LOCK_EX },
 	{ "show reads beside another show", NAND, {}, { "show", DEVICE, "sninfo" }, {},
-	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, LOCK_SH },
+	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, LOCK_SH },	{ "nobody: set's backup is 0600", NAND, {}, { "set", "--backup", "PUB/ptb-before.img", DEVICE, "sninfo=PT2" }, PT2,
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW, 0, PLANTS_NOTHING, "PUB/ptb-before.img" },
+	{ "nobody: make's image is 0600", NAND, {}, { "make", "PUB/ptb-before.img", "appkey=000102030405060708090A0B0C0D0E0F" }, {},
+	  0, "", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, PLANTS_NOTHING, "PUB/ptb-before.img" },
+	{ "a link to root's file at the backup's name: refused, the flash untouched", NAND, {}, { "set", "--backup", "PUB/ptb-before.img", DEVICE, "sninfo=PT2" }, {},
+	  1, "", backup_name_taken("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LINK_TO_SECRET },
+	{ "a link to root's file as make's OUT: not followed", NAND, {}, { "make", "PUB/ptb-before.img", "appkey=000102030405060708090A0B0C0D0E0F" }, {},
+	  1, "", link_not_followed("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LINK_TO_SECRET },
+	{ "a link to a new name in root's folder as make's OUT: nothing made", NAND, {}, { "make", "PUB/ptb-before.img", "appkey=000102030405060708090A0B0C0D0E0F" }, {},
+	  1, "", link_not_followed("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LINK_TO_NEW },
+	{ "another user's file at the backup's name: refused, the flash untouched", NAND, {}, { "set", "--backup", "PUB/ptb-before.img", DEVICE, "sninfo=PT2" }, {},
+	  1, "", backup_name_taken("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, FILE_OF_ANYONE },
+	{ "another user's file as make's OUT: replaced by root's, 0600", NAND, {}, { "make", "PUB/ptb-before.img", "appkey=000102030405060708090A0B0C0D0E0F" }, {},
+	  0, "", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, FILE_OF_ANYONE, "PUB/ptb-before.img" },
+	{ "another user's FIFO as a fields file: not waited on long", NAND, {},
+	  { "make", "--fields", "PUB/ptb-before.img", "PUB/out.img" }, {},
+	  1, "", nothing_wrote("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, FIFO_OF_ANYONE },
+	{ "another user's FIFO as a dump: not waited on long", NAND, {}, { "show", "PUB/ptb-before.img" }, {},
+	  1, "", nothing_wrote("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, FIFO_OF_ANYONE },
+	{ "a link at the lock's old name: set makes nothing", NAND, {}, SET, PT2,
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW, 0, LOCK_LINK },
+	{ "a link at the lock's old name: show makes nothing", NAND, {}, { "show", DEVICE, "sninfo" }, {},
+	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LOCK_LINK },
+	{ "a FIFO at the lock's old name: set does not hang", NAND, {}, SET, PT2,
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW, 0, LOCK_FIFO },
+	{ "a FIFO at the lock's old name: show does not hang", NAND, {}, { "show", DEVICE, "sninfo" }, {},
+	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LOCK_FIFO },
+	{ "another user holds a lock on the old name: set does not wait", NAND, {}, SET, PT2,
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW, 0, LOCK_HELD },
+	{ "another user holds a lock on the old name: show does not wait", NAND, {}, { "show", DEVICE, "sninfo" }, {},
+	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LOCK_HELD },
 };
 
-/* text with IMAGE, BACKUP and FIFO naming the scratch folder's files. */
+/* text with IMAGE, BACKUP, FIFO, PUB and SECRET naming the scratch folder's files. */
 std::string named(std::string text, const scratch &dir)
 {
-	for (const char *name : { "IMAGE", "BACKUP", "FIFO" }) {
+	for (const char *name : { "IMAGE", "BACKUP", "FIFO", "PUB", "SECRET" }) {
 		std::string path = dir.path(name);
 		for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + path.size()))
 			text.replace(at, strlen(name), path);
@@ -204,6 +249,97 @@ unsigned count_of(const std::string &text, const std::string &part)
 	return count;
 }
 
+const char OLD_LOCK[] = "/run/lock/ptbtool-mtd2.lock";
+const uid_t NOBODY = 65534;
+const std::string SECRET_TEXT = "root's own\n";
+
+/* Does as nobody what the row plants, in a child of nobody's; one that holds
+ * a lock does so until it is killed. Returns that child, 0 once the child has
+ * done, or -1 when it could not. */
+pid_t plant_as_nobody(enum planted planted, const scratch &dir)
+{
+	std::string at = dir.path("PUB/ptb-before.img"), secret = dir.path("SECRET/shadow"),
+		    created = dir.path("SECRET/created");
+	int ready[2];
+	char done;
+
+	if (pipe(ready) != 0)
+		return -1;
+	fflush(NULL);
+	pid_t pid = fork();
+	if (pid == 0) {
+		int result = -1;
+		if (setgroups(0, NULL) == 0 && setresgid(NOBODY, NOBODY, NOBODY) == 0 && setresuid(NOBODY, NOBODY, NOBODY) == 0)
+			switch (planted) {
+			case PLANTS_NOTHING: result = 0; break;
+			case LINK_TO_SECRET: result = symlink(secret.c_str(), at.c_str()); break;
+			case LINK_TO_NEW: result = symlink(created.c_str(), at.c_str()); break;
+			case FILE_OF_ANYONE: result = ptb_write_file(at, ptb_bytes(8, 'n')) ? chmod(at.c_str(), 0666) : -1; break;
+			case FIFO_OF_ANYONE: result = mkfifo(at.c_str(), 0666); break;
+			case LOCK_LINK: result = symlink(created.c_str(), OLD_LOCK); break;
+			case LOCK_FIFO: result = mkfifo(OLD_LOCK, 0644); break;
+			case LOCK_HELD: result = flock(open(OLD_LOCK, O_RDONLY | O_CREAT, 0644), LOCK_EX); break;
+			}
+		if (result != 0 || write(ready[1], "", 1) != 1)
+			_exit(1);
+		if (planted == LOCK_HELD)
+			pause();
+		_exit(0);
+	}
+	close(ready[1]);
+	bool planted_it = pid > 0 && read(ready[0], &done, 1) == 1;
+	close(ready[0]);
+	if (pid > 0 && planted != LOCK_HELD) {
+		waitpid(pid, NULL, 0);
+		pid = 0;
+	}
+	return planted_it ? pid : -1;
+}
+
+/* A sticky folder anyone may write to, PUB, as /tmp is, and root's own, SECRET. */
+void make_folders(const scratch &dir)
+{
+	ASSERT_EQ(chmod(dir.dir.c_str(), 0711), 0);
+	ASSERT_EQ(mkdir(dir.path("PUB").c_str(), 0700), 0);
+	ASSERT_EQ(chmod(dir.path("PUB").c_str(), 01777), 0);
+	ASSERT_EQ(mkdir(dir.path("SECRET").c_str(), 0700), 0);
+	ASSERT_TRUE(ptb_write_file(dir.path("SECRET/shadow"), ptb_bytes(SECRET_TEXT.begin(), SECRET_TEXT.end())));
+	ASSERT_EQ(chmod(dir.path("SECRET/shadow").c_str(), 0640), 0);
+}
+
+std::vector<std::string> names_in(const std::string &folder)
+{
+	std::vector<std::string> names;
+	DIR *d = opendir(folder.c_str());
+	// cppcheck-suppress readdirCalled ; one thread, and glibc deprecates readdir_r
+	for (struct dirent *e; d != NULL && (e = readdir(d)) != NULL;)
+		if (e->d_name[0] != '.')
+			names.push_back(e->d_name);
+	if (d != NULL)
+		closedir(d);
+	return names;
+}
+
+/* Root's file as it was, nothing made through a link, and the file the run
+ * made private or what nobody planted left as it was. */
+void check_nothing_leaked(const set_case &c, const scratch &dir)
+{
+	struct stat status;
+
+	EXPECT_EQ(ptb_read_file(dir.path("SECRET/shadow")), ptb_bytes(SECRET_TEXT.begin(), SECRET_TEXT.end()));
+	EXPECT_NE(lstat(dir.path("SECRET/created").c_str(), &status), 0);
+	if (c.made != NULL) {
+		ASSERT_EQ(lstat(named(c.made, dir).c_str(), &status), 0);
+		EXPECT_TRUE(S_ISREG(status.st_mode));
+		EXPECT_EQ(status.st_mode & 07777, 0600u);
+		EXPECT_EQ(status.st_uid, 0u);
+	} else if (c.planted < LOCK_LINK) {
+		ASSERT_EQ(lstat(dir.path("PUB/ptb-before.img").c_str(), &status), 0);
+		EXPECT_EQ(status.st_uid, NOBODY);
+		EXPECT_EQ(names_in(dir.path("PUB")), std::vector<std::string>{ "ptb-before.img" });
+	}
+}
+
 void check_set(const set_case &c)
 {
 	scratch dir;
@@ -216,6 +352,14 @@ void check_set(const set_case &c)
 			ptb_put_value(image, key_value.first, key_value.second);
 		ASSERT_TRUE(ptb_write_file(dir.path("IMAGE"), image));
 	}
+	pid_t planter = 0;
+	if (c.planted != PLANTS_NOTHING && (geteuid() != 0 || !private_run_lock()))
+		GTEST_SKIP() << "skipped: another user's files need root and a mount namespace of the tests' own";
+	if (c.planted != PLANTS_NOTHING || c.made != NULL) {
+		make_folders(dir);
+		planter = plant_as_nobody(c.planted, dir);
+		ASSERT_GE(planter, 0);
+	}
 	if (!c.first.empty()) {
 		tool_run first = run_ptbtool_on(named(c.first, dir), device);
 		ASSERT_EQ(first.status, 0) << first.err;
@@ -225,7 +369,17 @@ void check_set(const set_case &c)
 	options.lock_held = c.lock_held;
 	ASSERT_EQ(mkfifo(dir.path("FIFO").c_str(), 0600), 0);
 
+	time_t started = time(NULL);
 	tool_run run = run_ptbtool_on(named(c.args, dir), device, options);
+	/* A FIFO nothing writes to costs its five seconds, and no more. */
+	EXPECT_LE(time(NULL) - started, 8);
+	if (planter > 0) {
+		kill(planter, SIGKILL);
+		waitpid(planter, NULL, 0);
+	}
+	unlink(OLD_LOCK);
+	if (c.planted != PLANTS_NOTHING || c.made != NULL)
+		check_nothing_leaked(c, dir);
 	EXPECT_EQ(run.status, c.status);
 	EXPECT_EQ(run.out, named(c.out, dir));
 	/* The usage's IMAGE is its own word, no file. */
@@ -236,8 +390,9 @@ void check_set(const set_case &c)
 	EXPECT_EQ(run.device_after.bad_blocks, c.bad_after);
 	/* Writing a backup back restores the bytes past its end as the flash
 	 * holds them then, so it is its bytes that tell it whole. */
+	const std::vector<std::string> TO_BACKUP = { "--backup", "BACKUP" };
 	for (const std::vector<std::string> *args : { &c.first, &c.args })
-		if (std::find(args->begin(), args->end(), "--backup") != args->end()) {
+		if (std::search(args->begin(), args->end(), TO_BACKUP.begin(), TO_BACKUP.end()) != args->end()) {
 			EXPECT_EQ(ptb_read_file(dir.path("BACKUP")), old_ptb(before));
 		}
 	if (c.reads == READS_UNCHECKED)
@@ -259,6 +414,151 @@ TEST(Set, ChangesThePtbOnTheDeviceOrLeavesItAsItWas)
 		SCOPED_TRACE(c.name);
 		check_set(c);
 	}
+}
+
+/* A command cut by the power after each of its device steps in turn, and
+ * again with that step half done, on a device that is then recovered and
+ * read: every key as before or every key as asked, and the PTB's write
+ * region the old one or the new byte for byte. */
+struct cut_scenario {
+	const char *name;
+	sim_partition device;	/* its bytes: factory() */
+	std::vector<std::string> first;	/* a run before, with no device: make of IMAGE */
+	std::vector<std::string> args;
+};
+
+const cut_scenario cut_scenarios[] = {
+	{ "set, 128 KiB blocks, 2 KiB pages", NAND, {}, SET },
+	{ "write, 128 KiB blocks, 2 KiB pages", NAND, { "make", "IMAGE", "sninfo=PT9", "product=GW9" },
+	  { "write", DEVICE, "IMAGE" } },
+	{ "set, 4 KiB blocks, 256-byte pages", { {}, 64 * KiB, 4 * KiB, {}, MTDSIM_NO_FAULT, {}, {}, {}, {}, 256 }, {}, SET },
+	{ "write, 4 KiB blocks, 256-byte pages", { {}, 64 * KiB, 4 * KiB, {}, MTDSIM_NO_FAULT, {}, {}, {}, {}, 256 },
+	  { "make", "IMAGE", "sninfo=PT9", "product=GW9" }, { "write", DEVICE, "IMAGE" } },
+	{ "set, 128 KiB blocks, page 5 failing to program",
+	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT, {}, {}, {}, { 5 } }, {}, SET },
+	{ "write, 4 KiB blocks, block 1 bad from the factory",
+	  { {}, 64 * KiB, 4 * KiB, { 1 }, MTDSIM_NO_FAULT, {}, {}, {}, {}, 256 },
+	  { "make", "IMAGE", "sninfo=PT9", "product=GW9" }, { "write", DEVICE, "IMAGE" } },
+};
+
+/* What a reader gets: each key's ptbenv output, and the erase blocks holding
+ * the values from the first good block on, as ptbenv reads them. The test's
+ * own readings, not under the checker of a wrapped run. */
+struct ptb_state {
+	std::vector<std::string> values;
+	ptb_bytes region;
+};
+
+ptb_state state_of(const sim_partition &device)
+{
+	ptb_state state;
+	uint64_t good = 0;
+	uint64_t region = (PTB_VALUES_END + device.erasesize - 1) / device.erasesize * device.erasesize;
+
+	while (std::find(device.bad_blocks.begin(), device.bad_blocks.end(), good) != device.bad_blocks.end())
+		good++;
+	for (uint64_t at = good * device.erasesize; at < good * device.erasesize + region; at++)
+		state.region.push_back(sim_byte(device.image, at));
+	tool_options unwrapped;
+	unwrapped.unwrapped = true;
+	for (const std::string &key : ptb_keys()) {
+		tool_run read = run_ptbenv({ key }, device, unwrapped);
+		state.values.push_back(read.status == 0 ? read.out : "status " + std::to_string(read.status));
+	}
+	return state;
+}
+
+/* Cut points of each kind: the old PTB whole, the new one whole, the values
+ * whole but the write region neither (torn), the values neither (lost). */
+struct cut_tally {
+	unsigned points = 0, old_ptb = 0, new_ptb = 0, torn = 0, lost = 0, not_cut = 0, recover_failed = 0;
+};
+
+/* Every cut point natively; under valgrind or an emulator every twentieth,
+ * the last among them, so that the stage grows by a minute or so; under
+ * the sanitizers, whose every process starts slowly, every fifth. */
+unsigned cut_stride(void)
+{
+#if defined(PTBENV_EMULATOR)
+	return 20;
+#elif defined(PTBENV_UNDER_ASAN)
+	return getenv("PTBENV_TEST_WRAPPER") != NULL ? 20 : 5;
+#else
+	return getenv("PTBENV_TEST_WRAPPER") != NULL ? 20 : 1;
+#endif
+}
+
+void cut_at(const cut_scenario &c, const sim_partition &device, uint32_t step, bool half, const scratch &dir,
+	    const ptb_state &old_ptb, const ptb_state &new_ptb, cut_tally &tally)
+{
+	sim_partition cut_device = device;
+	cut_device.cut_after = step;
+	cut_device.cut_half = half;
+	tool_run cut = run_ptbtool_on(named(c.args, dir), cut_device);
+	tool_run recover = run_ptbtool_on({ "recover", DEVICE }, cut.device_after);
+	ptb_state now = state_of(recover.device_after);
+
+	tally.points++;
+	tally.not_cut += !cut.cut;
+	tally.recover_failed += recover.status != 0;
+	if (now.values == old_ptb.values && now.region == old_ptb.region)
+		tally.old_ptb++;
+	else if (now.values == new_ptb.values && now.region == new_ptb.region)
+		tally.new_ptb++;
+	else if (now.values == old_ptb.values || now.values == new_ptb.values)
+		tally.torn++;
+	else
+		tally.lost++;
+	size_t last = cut.device_log.rfind("step ");
+	if (now.values != old_ptb.values && now.values != new_ptb.values)
+		printf("power cut lost: %s: after step %u%s: %s", c.name, step, half ? " half done" : "",
+		       last == std::string::npos ? "no step logged\n" : cut.device_log.substr(last).c_str());
+}
+
+cut_tally cut_everywhere(const cut_scenario &c)
+{
+	scratch dir;
+	sim_partition device = c.device;
+	cut_tally tally;
+
+	device.image = factory(device.size);
+	if (!c.first.empty()) {
+		EXPECT_EQ(run_ptbtool(named(c.first, dir)).status, 0);
+	}
+	ptb_state old_ptb = state_of(device);
+	sim_partition counted = device;
+	counted.cut_after = UINT32_MAX;
+	tool_run whole = run_ptbtool_on(named(c.args, dir), counted);
+	EXPECT_FALSE(whole.cut);
+	ptb_state new_ptb = state_of(whole.device_after);
+	uint32_t steps = count_of(whole.device_log, "\nstep ");
+	for (uint32_t step = 1; step <= steps; step += step == steps ? 1 : std::min(cut_stride(), steps - step))
+		for (bool half : { false, true })
+			cut_at(c, device, step, half, dir, old_ptb, new_ptb, tally);
+	return tally;
+}
+
+TEST(Set, ACutAtEveryStepLeavesTheOldPtbOrTheNew)
+{
+	cut_tally all;
+
+	printf("power cuts: %-50s %6s %5s %5s %5s %5s\n", "scenario", "points", "old", "new", "torn", "lost");
+	for (const cut_scenario &c : cut_scenarios) {
+		SCOPED_TRACE(c.name);
+		cut_tally tally = cut_everywhere(c);
+		printf("power cuts: %-50s %6u %5u %5u %5u %5u\n", c.name, tally.points, tally.old_ptb, tally.new_ptb,
+		       tally.torn, tally.lost);
+		EXPECT_EQ(tally.not_cut, 0u) << "runs the power was to cut that ended on their own";
+		EXPECT_EQ(tally.recover_failed, 0u) << "ptbtool recover runs that failed";
+		EXPECT_EQ(tally.torn, 0u);
+		EXPECT_EQ(tally.lost, 0u);
+		all.points += tally.points;
+		all.old_ptb += tally.old_ptb;
+		all.new_ptb += tally.new_ptb;
+		all.torn += tally.torn;
+		all.lost += tally.lost;
+	}
+	printf("power cuts: %-50s %6u %5u %5u %5u %5u\n", "all", all.points, all.old_ptb, all.new_ptb, all.torn, all.lost);
 }
 
 }

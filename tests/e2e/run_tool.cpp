@@ -76,6 +76,8 @@ static void set_device_environment(const sim_partition &device, const std::strin
 	setenv("MTDSIM_UNCORRECTABLE", range_list(device.uncorrectable).c_str(), 1);
 	setenv("MTDSIM_CORRECTED", range_list(device.corrected).c_str(), 1);
 	setenv("MTDSIM_FAULT", mtdsim_fault_name(device.fault), 1);
+	setenv("MTDSIM_CUT_AFTER", std::to_string(device.cut_after).c_str(), 1);
+	setenv("MTDSIM_CUT_HALF", device.cut_half ? "1" : "0", 1);
 }
 
 static void append_words(std::vector<std::string> &words, const char *text)
@@ -103,11 +105,12 @@ static void append_words(std::vector<std::string> &words, const char *text)
  * if set, replaces the build's emulator command: so the same cases run over
  * another C library (qemu-aarch64 -L ROOT). With no dir, no device is preloaded. */
 static std::vector<std::string> command_line(const char *tool, const std::vector<std::string> &args,
-					     const tool_options &options, const std::string &dir)
+					     const tool_options &options, const std::string &dir, bool wrapped = true)
 {
 	std::vector<std::string> words;
 
-	append_words(words, getenv("PTBENV_TEST_WRAPPER"));
+	if (wrapped)
+		append_words(words, getenv("PTBENV_TEST_WRAPPER"));
 #ifdef PTBENV_EMULATOR
 	const char *emulator = getenv("PTBENV_TEST_EMULATOR");
 	append_words(words, emulator ? emulator : PTBENV_EMULATOR);
@@ -198,24 +201,24 @@ static void exec_tool(const std::vector<std::string> &words, const sim_partition
 	exec_words(words);
 }
 
-/* ptbtool locks the partition in /run/lock, which other test runs on this
- * machine share: where it may (as root), the runner and the tools it starts
- * get a /run/lock of their own, in a mount namespace of their own. */
-static void private_run_lock(void)
+/* Where it may (as root), the runner and the tools it starts get a mount
+ * namespace of their own, with a /run/lock of their own, sticky and open to
+ * anyone as the system's is: what another user leaves there is the tests'. */
+bool private_run_lock(void)
 {
-	static bool done;
+	static int done;
 
-	if (done)
-		return;
-	done = true;
-	if (unshare(CLONE_NEWNS) == 0 && mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) == 0)
-		(void)mount("ptbenv-tests", "/run/lock", "tmpfs", 0, "mode=1777");
+	if (done == 0)
+		done = unshare(CLONE_NEWNS) == 0 && mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) == 0 &&
+		       mount("ptbenv-tests", "/run/lock", "tmpfs", 0, "mode=1777") == 0 ? 1 : -1;
+	return done == 1;
 }
 
-/* The lock ptbtool takes on /dev/mtd2, taken as another ptbtool would. */
-static int hold_lock(int how)
+/* The lock ptbtool takes on /dev/mtd2, a flock on its node, taken as another
+ * ptbtool would: the simulated node is a descriptor of the run's image. */
+static int hold_lock(const std::string &dir, int how)
 {
-	int lock = open("/run/lock/ptbtool-mtd2.lock", O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+	int lock = open((dir + "/image").c_str(), O_RDONLY | O_CLOEXEC);
 
 	if (lock < 0 || flock(lock, how) != 0)
 		abort();
@@ -238,23 +241,45 @@ static void release_lock_when_told(int lock, pid_t pid, const std::string &err)
 	close(lock);
 }
 
-/* The partition as the run left it: the preloaded device wrote what changed
- * back to the image, and logged each mark that it kept. */
-static sim_partition device_after(const sim_partition &device, const std::string &image, const std::string &log)
+/* The out-of-band file the device keeps beside the image, in the run's folder. */
+static const char OOB_FILE[] = "/image" MTDSIM_OOB_SUFFIX;
+
+static uint32_t page_size(const sim_partition &device)
 {
-	static const char MARK[] = "MEMSETBADBLOCK 0x";
-	static const char KEPT[] = " -> 0\n";
+	return device.writesize ? device.writesize : MTDSIM_DEFAULT_WRITESIZE;
+}
+
+/* The torn pages in the out-of-band file. */
+static bool write_out_of_band(const sim_partition &device, const std::string &path)
+{
+	ptb_bytes bits;
+
+	for (uint32_t page : device.torn_pages) {
+		if (bits.size() <= page)
+			bits.resize(page + 1, 0);
+		bits[page] |= MTDSIM_OOB_TORN;
+	}
+	return bits.empty() || ptb_write_file(path, bits);
+}
+
+/* The partition as the run left it: the image the preloaded device changed
+ * in place, the marks that stuck and the torn pages out of band. */
+static sim_partition device_after(const sim_partition &device, const std::string &image, const std::string &oob)
+{
 	sim_partition after = device;
+	uint32_t pages_per_block = device.erasesize / page_size(device) ? device.erasesize / page_size(device) : 1;
 
 	after.image.assign(image.begin(), image.end());
-	for (size_t at = log.find(MARK); at != std::string::npos; at = log.find(MARK, at + 1)) {
-		size_t end = log.find('\n', at);
-		if (end == std::string::npos || log.compare(end + 1 - strlen(KEPT), strlen(KEPT), KEPT) != 0)
-			continue;
-		uint64_t offset = strtoull(log.c_str() + at + strlen(MARK), NULL, 16);
-		uint32_t block = device.erasesize ? offset / device.erasesize : 0;
-		if (std::find(after.bad_blocks.begin(), after.bad_blocks.end(), block) == after.bad_blocks.end())
+	after.torn_pages.clear();
+	after.cut_after = 0;
+	after.cut_half = false;
+	for (uint32_t page = 0; page < oob.size(); page++) {
+		uint32_t block = page / pages_per_block;
+		if ((oob[page] & MTDSIM_OOB_MARKED_BAD) &&
+		    std::find(after.bad_blocks.begin(), after.bad_blocks.end(), block) == after.bad_blocks.end())
 			after.bad_blocks.push_back(block);
+		if (oob[page] & MTDSIM_OOB_TORN)
+			after.torn_pages.push_back(page);
 	}
 	return after;
 }
@@ -268,10 +293,11 @@ static tool_run run_tool(const char *tool, const std::vector<std::string> &args,
 	int wait_status;
 
 	private_run_lock();
-	if (!ptb_write_file(dir + "/image", device.image) || symlink(MTDSIM_PATH, (dir + "/libmtdsim.so").c_str()) != 0)
+	if (!ptb_write_file(dir + "/image", device.image) || !write_out_of_band(device, dir + OOB_FILE) ||
+	    symlink(MTDSIM_PATH, (dir + "/libmtdsim.so").c_str()) != 0)
 		abort();
-	std::vector<std::string> words = command_line(tool, args, options, dir);
-	int lock = options.lock_held != 0 ? hold_lock(options.lock_held) : -1;
+	std::vector<std::string> words = command_line(tool, args, options, dir, device.cut_after == 0 && !options.unwrapped);
+	int lock = options.lock_held != 0 ? hold_lock(dir, options.lock_held) : -1;
 	fflush(NULL);
 	pid_t pid = fork();
 	if (pid == 0)
@@ -290,8 +316,9 @@ static tool_run run_tool(const char *tool, const std::vector<std::string> &args,
 		run.err = without_line_containing(run.err, "WARNING: AddressSanitizer failed to allocate ");
 #endif
 	run.device_log = read_file(dir + "/device.log");
-	run.device_after = device_after(device, read_file(dir + "/image"), run.device_log);
-	for (const char *name : { "/out", "/err", "/device.log", "/image", "/libmtdsim.so" })
+	run.device_after = device_after(device, read_file(dir + "/image"), read_file(dir + OOB_FILE));
+	run.cut = run.status == 128 + SIGKILL && run.device_log.find(", power cut\n") != std::string::npos;
+	for (const char *name : { "/out", "/err", "/device.log", "/image", OOB_FILE, "/libmtdsim.so" })
 		unlink((dir + name).c_str());
 	rmdir(dir.c_str());
 	return run;

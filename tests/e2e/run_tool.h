@@ -22,6 +22,7 @@ struct tool_run {
 	int status;		/* exit status, or 128 plus the signal that ended it */
 	std::string device_log;	/* the device calls, one line each */
 	sim_partition device_after;	/* the partition as the run left it, for the next run */
+	bool cut;		/* the power went at the device's cut_after */
 };
 
 /* Where the tool's standard output goes: a file that is read back, nowhere
@@ -36,6 +37,8 @@ struct tool_options {
 	/* LOCK_EX or LOCK_SH: another ptbtool holds the partition's lock so
 	 * until the tool first writes to standard error; 0: none. */
 	int lock_held = 0;
+	/* Run without PTBENV_TEST_WRAPPER: a reading the test takes for itself, not one to check. */
+	bool unwrapped = false;
 };
 
 tool_run run_ptbenv(const std::vector<std::string> &args, const sim_partition &device,
@@ -43,7 +46,9 @@ tool_run run_ptbenv(const std::vector<std::string> &args, const sim_partition &d
 
 /* The built ptbtool, with no device attached. */
 tool_run run_ptbtool(const std::vector<std::string> &args, const tool_options &options = tool_options());
-/* ptbtool over the simulated device, preloaded as for run_ptbenv. */
+/* ptbtool over the simulated device, preloaded as for run_ptbenv. A run
+ * with a cut set goes without PTBENV_TEST_WRAPPER: the power going kills the
+ * checker with the tool, before it could write its report. */
 tool_run run_ptbtool_on(const std::vector<std::string> &args, const sim_partition &device,
 			const tool_options &options = tool_options());
 
@@ -79,6 +84,10 @@ struct scratch {
 	}
 	std::string path(const char *name) const { return dir + "/" + name; }
 };
+
+/* Puts the runner in a mount namespace of its own with a /run/lock of its
+ * own, where it may (as root); whether it is. */
+bool private_run_lock(void);
 
 /* Starts the built ptbtool, its output thrown away, and returns its process
  * without waiting for it. */

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,13 +23,6 @@ static const unsigned DEVICE_MINOR = 4;
 static const size_t LOG_ROOM = 256 * 1024;
 static const int MAX_OPEN = 8;
 
-/* A bad-block mark made by MEMSETBADBLOCK; one not kept is in the kernel's
- * memory only and is gone for the next process. */
-struct mark {
-	uint32_t block;
-	bool kept;
-};
-
 /* An open device descriptor; fd_plus_one 0 marks a free slot. */
 struct descriptor {
 	int fd_plus_one;
@@ -40,8 +34,10 @@ struct descriptor {
 static bool attached;
 static struct mtdsim_device device;
 static uint32_t *bad_blocks;
-static struct mark *marks;
+/* Marks that did not stick: in the kernel's memory only, gone for the next process. */
+static uint32_t *marks;
 static size_t mark_count;
+static uint32_t steps;
 static struct mtdsim_counts calls;
 static char log_text[LOG_ROOM];
 static size_t log_length;
@@ -49,7 +45,7 @@ static struct descriptor open_fds[MAX_OPEN];
 
 /* Appends one line to the in-memory log and, when MTDSIM_LOG names a file, to
  * it; the file is opened per line so that no descriptor outlives the call. */
-__attribute__((format(printf, 1, 2))) static void log_call(const char *format, ...)
+void mtdsim_log_call(const char *format, ...)
 {
 	char line[160];
 	va_list args;
@@ -83,7 +79,7 @@ __attribute__((format(printf, 1, 2))) static void log_call(const char *format, .
 	errno = saved_errno;
 }
 
-void mtdsim_attach(const struct mtdsim_device *config)
+void mtdsim_attach_file(const struct mtdsim_device *config, const char *path)
 {
 	free(bad_blocks);
 	free(marks);
@@ -99,7 +95,7 @@ void mtdsim_attach(const struct mtdsim_device *config)
 		memcpy(bad_blocks, config->bad_blocks, sizeof(uint32_t) * config->bad_count);
 	device.bad_blocks = bad_blocks;
 	/* The partition's bytes and the lists about them are the flash's own copies. */
-	mtdsim_flash_attach(config);
+	mtdsim_flash_attach(config, path);
 	device.image = NULL;
 	device.uncorrectable = device.corrected = NULL;
 	device.weak_blocks = device.weak_pages = NULL;
@@ -108,6 +104,39 @@ void mtdsim_attach(const struct mtdsim_device *config)
 	calls.last_pread_offset = -1;
 	log_length = 0;
 	log_text[0] = '\0';
+	steps = 0;
+}
+
+void mtdsim_attach(const struct mtdsim_device *config)
+{
+	mtdsim_attach_file(config, NULL);
+}
+
+bool mtdsim_step_is_half(void)
+{
+	steps++;
+	return device.cut_after != 0 && steps == device.cut_after && device.cut_half;
+}
+
+/* As the power going: the process ends here, whatever it meant to do next. */
+[[noreturn]] static void power_cut(void)
+{
+	for (;;)
+		syscall(SYS_kill, syscall(SYS_getpid), SIGKILL);
+}
+
+void mtdsim_step_taken(const char *what, long result)
+{
+	bool cut = device.cut_after != 0 && steps == device.cut_after;
+
+	if (device.cut_after == 0)
+		return;
+	if (cut && device.cut_half)
+		mtdsim_log_call("step %u: %s half done, power cut", steps, what);
+	else
+		mtdsim_log_call("step %u: %s -> %ld%s", steps, what, result, cut ? ", power cut" : "");
+	if (cut)
+		power_cut();
 }
 
 void mtdsim_detach(void)
@@ -174,9 +203,9 @@ int mtdsim_open(const char *path, int flags)
 	int error = mtdsim_injected(writing ? MTDSIM_OPEN | MTDSIM_OPEN_WRITABLE : MTDSIM_OPEN);
 
 	if (read_only_node)
-		log_call("open mtd2ro %s", access_mode(flags));
+		mtdsim_log_call("open mtd2ro %s", access_mode(flags));
 	else
-		log_call("open %s", access_mode(flags));
+		mtdsim_log_call("open %s", access_mode(flags));
 	if (!attached)
 		return mtdsim_fail(ENOENT);
 	if (error != 0)
@@ -186,8 +215,7 @@ int mtdsim_open(const char *path, int flags)
 	for (int i = 0; i < MAX_OPEN; i++) {
 		if (open_fds[i].fd_plus_one != 0)
 			continue;
-		/* A real descriptor keeps the number from being handed out twice. */
-		int fd = syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDONLY | O_CLOEXEC);
+		int fd = mtdsim_flash_open(writing, flags);
 		if (fd < 0)
 			return -1;
 		open_fds[i].fd_plus_one = fd + 1;
@@ -201,19 +229,16 @@ int mtdsim_open(const char *path, int flags)
 	return mtdsim_fail(EMFILE);
 }
 
-/* Closing a descriptor opened for writing keeps what changed for the next process. */
 int mtdsim_close(int fd)
 {
 	struct descriptor *open_fd = descriptor_of(fd);
 
 	if (open_fd == NULL)
 		return mtdsim_fail(EBADF);
-	if (open_fd->writable)
-		mtdsim_flash_save();
 	open_fd->fd_plus_one = 0;
 	calls.closes++;
 	calls.open_descriptors--;
-	log_call("close");
+	mtdsim_log_call("close");
 	return syscall(SYS_close, fd);
 }
 
@@ -242,49 +267,41 @@ static bool is_listed_bad(uint32_t block)
 	return false;
 }
 
-static const struct mark *mark_of(uint32_t block)
+static bool is_marked_here(uint32_t block)
 {
 	for (size_t i = 0; i < mark_count; i++)
-		if (marks[i].block == block)
-			return &marks[i];
-	return NULL;
+		if (marks[i] == block)
+			return true;
+	return false;
 }
 
 bool mtdsim_is_bad(uint64_t offset)
 {
 	uint32_t block = block_of(offset);
 
-	return is_listed_bad(block) || mark_of(block) != NULL;
+	return is_listed_bad(block) || is_marked_here(block) || mtdsim_flash_marked(block);
 }
 
 bool mtdsim_is_marked_bad(uint32_t block)
 {
-	const struct mark *mark = mark_of(block);
-
-	return is_listed_bad(block) || (mark != NULL && mark->kept);
+	return is_listed_bad(block) || mtdsim_flash_marked(block);
 }
 
-static void add_mark(uint32_t block, bool kept)
+static void mark_here(uint32_t block)
 {
-	struct mark *more = (struct mark *)realloc(marks, sizeof(struct mark) * (mark_count + 1));
+	uint32_t *more = (uint32_t *)realloc(marks, sizeof(uint32_t) * (mark_count + 1));
 
 	if (more == NULL) {
 		fprintf(stderr, "mtdsim: out of memory\n");
 		abort();
 	}
 	marks = more;
-	marks[mark_count].block = block;
-	marks[mark_count].kept = kept;
-	mark_count++;
+	marks[mark_count++] = block;
 }
 
 static uint32_t bad_block_count(void)
 {
-	uint32_t count = device.bad_count;
-
-	for (size_t i = 0; i < mark_count; i++)
-		count += marks[i].kept;
-	return count;
+	return device.bad_count + mtdsim_flash_marked_count();
 }
 
 static int get_info(struct mtd_info_user *info)
@@ -293,7 +310,7 @@ static int get_info(struct mtd_info_user *info)
 	uint32_t writesize = device.writesize ? device.writesize : MTDSIM_DEFAULT_WRITESIZE;
 
 	calls.memgetinfo++;
-	log_call("MEMGETINFO");
+	mtdsim_log_call("MEMGETINFO");
 	if (error != 0)
 		return mtdsim_fail(error);
 	memset(info, 0, sizeof(*info));
@@ -320,8 +337,24 @@ static int get_bad_block(const loff_t *offset)
 		answer = mtdsim_fail(EINVAL);
 	else
 		answer = mtdsim_is_bad(at);
-	log_call("MEMGETBADBLOCK 0x%llx -> %d", (long long)at, answer);
+	mtdsim_log_call("MEMGETBADBLOCK 0x%llx -> %d", (long long)at, answer);
 	return answer;
+}
+
+/* A mark, a device step: 0 or the error. Half done, it is not made. */
+static int mark(uint32_t block, int error)
+{
+	char what[48];
+
+	if (mtdsim_step_is_half())
+		error = 0;
+	else if (error == 0)
+		error = mtdsim_flash_mark(block) ? 0 : errno;
+	else if (device.fault == MTDSIM_MARKBAD_FAILS)
+		mark_here(block);
+	snprintf(what, sizeof(what), "MEMSETBADBLOCK 0x%llx", (unsigned long long)block * device.erasesize);
+	mtdsim_step_taken(what, error ? -1 : 0);
+	return error;
 }
 
 /* As the kernel: a block already bad is left as it is, with success; a mark
@@ -338,13 +371,11 @@ static int set_bad_block(const struct descriptor *open_fd, const loff_t *offset)
 	else if (at < 0 || (uint64_t)at >= device.size)
 		error = EINVAL;
 	else if (mtdsim_is_bad(at)) {
-		log_call("MEMSETBADBLOCK 0x%llx -> 0 (already bad)", (long long)at);
+		mtdsim_log_call("MEMSETBADBLOCK 0x%llx -> 0 (already bad)", (long long)at);
 		return 0;
-	} else if (error == 0)
-		add_mark(block_of(at), true);
-	else if (device.fault == MTDSIM_MARKBAD_FAILS)
-		add_mark(block_of(at), false);
-	log_call("MEMSETBADBLOCK 0x%llx -> %d", (long long)at, error ? -1 : 0);
+	} else
+		error = mark(block_of(at), error);
+	mtdsim_log_call("MEMSETBADBLOCK 0x%llx -> %d", (long long)at, error ? -1 : 0);
 	return error ? mtdsim_fail(error) : 0;
 }
 
@@ -356,8 +387,8 @@ static int erase(const struct descriptor *open_fd, const struct erase_info_user 
 	if (!open_fd->writable)
 		answer = mtdsim_fail(EPERM);
 	else
-		answer = mtdsim_flash_erase(info->start, info->length);
-	log_call("MEMERASE 0x%x+0x%x -> %d", info->start, info->length, answer);
+		answer = mtdsim_flash_erase(open_fd->fd_plus_one - 1, info->start, info->length);
+	mtdsim_log_call("MEMERASE 0x%x+0x%x -> %d", info->start, info->length, answer);
 	return answer;
 }
 
@@ -366,14 +397,16 @@ static int get_ecc_stats(struct mtd_ecc_stats *stats)
 	int error = mtdsim_injected(MTDSIM_ECCGETSTATS);
 
 	calls.eccgetstats++;
+	if (device.fault == MTDSIM_ECCSTATS_SECOND_FAILS && calls.eccgetstats == 1)
+		error = 0;
 	if (error != 0) {
-		log_call("ECCGETSTATS -> -1");
+		mtdsim_log_call("ECCGETSTATS -> -1");
 		return mtdsim_fail(error);
 	}
 	memset(stats, 0, sizeof(*stats));
 	mtdsim_flash_ecc_counts(&stats->corrected, &stats->failed);
 	stats->badblocks = bad_block_count();
-	log_call("ECCGETSTATS -> corrected %u failed %u", stats->corrected, stats->failed);
+	mtdsim_log_call("ECCGETSTATS -> corrected %u failed %u", stats->corrected, stats->failed);
 	return 0;
 }
 
@@ -394,7 +427,7 @@ int mtdsim_ioctl(int fd, unsigned long request, void *arg)
 	if (request == ECCGETSTATS)
 		return get_ecc_stats((struct mtd_ecc_stats *)arg);
 	calls.misuses++;
-	log_call("ioctl 0x%lx (not expected)", request);
+	mtdsim_log_call("ioctl 0x%lx (not expected)", request);
 	return mtdsim_fail(ENOTTY);
 }
 
@@ -411,10 +444,10 @@ ssize_t mtdsim_pread(int fd, void *buf, size_t count, off_t offset)
 	else if (error > 0)
 		got = mtdsim_fail(error);
 	else if (error == MTDSIM_SHORT && count > 0)
-		got = mtdsim_flash_read((unsigned char *)buf, count - 1, offset);
+		got = mtdsim_flash_read(fd, (unsigned char *)buf, count - 1, offset);
 	else
-		got = mtdsim_flash_read((unsigned char *)buf, count, offset);
-	log_call("pread %zu at 0x%llx -> %zd", count, (long long)offset, got);
+		got = mtdsim_flash_read(fd, (unsigned char *)buf, count, offset);
+	mtdsim_log_call("pread %zu at 0x%llx -> %zd", count, (long long)offset, got);
 	return got;
 }
 
@@ -426,8 +459,8 @@ ssize_t mtdsim_pwrite(int fd, const void *buf, size_t count, off_t offset)
 	if (!descriptor_of(fd)->writable)
 		put = mtdsim_fail(EBADF);
 	else
-		put = mtdsim_flash_program((const unsigned char *)buf, count, offset);
-	log_call("pwrite %zu at 0x%llx -> %zd", count, (long long)offset, put);
+		put = mtdsim_flash_program(fd, (const unsigned char *)buf, count, offset);
+	mtdsim_log_call("pwrite %zu at 0x%llx -> %zd", count, (long long)offset, put);
 	return put;
 }
 
@@ -435,6 +468,6 @@ int mtdsim_misuse(int fd, const char *call)
 {
 	(void)fd;
 	calls.misuses++;
-	log_call("%s (not expected)", call);
+	mtdsim_log_call("%s (not expected)", call);
 	return mtdsim_fail(EINVAL);
 }

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 [[noreturn]] static void die(const char *what, const char *value)
 {
@@ -43,21 +44,13 @@ static enum mtdsim_fault parse_fault(const char *text)
 	return MTDSIM_NO_FAULT;
 }
 
-static unsigned char *load_image(const char *path, size_t *length)
+static size_t image_size(const char *path)
 {
-	FILE *file = fopen(path, "rb");
-	unsigned char *bytes = NULL;
-	long size;
+	struct stat status;
 
-	if (file == NULL || fseek(file, 0, SEEK_END) != 0 || (size = ftell(file)) < 0 ||
-	    fseek(file, 0, SEEK_SET) != 0)
+	if (stat(path, &status) != 0 || !S_ISREG(status.st_mode))
 		die("MTDSIM_IMAGE", path);
-	bytes = (unsigned char *)malloc(size ? size : 1);
-	if (bytes == NULL || fread(bytes, 1, size, file) != (size_t)size)
-		die("MTDSIM_IMAGE", path);
-	fclose(file);
-	*length = size;
-	return bytes;
+	return status.st_size;
 }
 
 /* MTDSIM_BAD and the other lists of numbers: "3,7,12", or empty for none. */
@@ -122,17 +115,18 @@ __attribute__((constructor)) static void mtdsim_from_environment(void)
 	const char *erasesize = getenv("MTDSIM_ERASESIZE");
 	const char *writesize = getenv("MTDSIM_WRITESIZE");
 	const char *fault = getenv("MTDSIM_FAULT");
+	const char *cut_after = getenv("MTDSIM_CUT_AFTER");
+	const char *cut_half = getenv("MTDSIM_CUT_HALF");
 	struct mtdsim_device device = {};
 
 	if (path == NULL)
 		return;
-	unsigned char *image = load_image(path, &device.image_length);
+	size_t length = image_size(path);
 	uint32_t *bad_blocks = parse_numbers("MTDSIM_BAD", &device.bad_count);
 	uint32_t *weak_blocks = parse_numbers("MTDSIM_WEAK_BLOCKS", &device.weak_block_count);
 	uint32_t *weak_pages = parse_numbers("MTDSIM_WEAK_PAGES", &device.weak_page_count);
 	struct mtdsim_range *uncorrectable = parse_ranges("MTDSIM_UNCORRECTABLE", &device.uncorrectable_count);
 	struct mtdsim_range *corrected = parse_ranges("MTDSIM_CORRECTED", &device.corrected_count);
-	device.image = image;
 	device.bad_blocks = bad_blocks;
 	device.weak_blocks = weak_blocks;
 	device.weak_pages = weak_pages;
@@ -140,11 +134,11 @@ __attribute__((constructor)) static void mtdsim_from_environment(void)
 	device.corrected = corrected;
 	device.erasesize = erasesize ? parse_u32("MTDSIM_ERASESIZE", erasesize) : 128 * 1024;
 	device.writesize = writesize ? parse_u32("MTDSIM_WRITESIZE", writesize) : 0;
-	device.size = size ? parse_u32("MTDSIM_SIZE", size) : whole_blocks(device.image_length, device.erasesize);
+	device.size = size ? parse_u32("MTDSIM_SIZE", size) : whole_blocks(length, device.erasesize);
 	device.fault = fault ? parse_fault(fault) : MTDSIM_NO_FAULT;
-	mtdsim_attach(&device);
-	mtdsim_flash_keep_in(path);
-	free(image);
+	device.cut_after = cut_after && *cut_after ? parse_u32("MTDSIM_CUT_AFTER", cut_after) : 0;
+	device.cut_half = cut_half && *cut_half && parse_u32("MTDSIM_CUT_HALF", cut_half) != 0;
+	mtdsim_attach_file(&device, path);
 	free(bad_blocks);
 	free(weak_blocks);
 	free(weak_pages);

@@ -25,6 +25,11 @@ static const struct mtdsim_fault_effect faults[] = {
 	{ MTDSIM_PROGRAM_FAILS, "program-fails", MTDSIM_PWRITE, EIO },
 	/* The kernel keeps the mark in memory (mtdsim_device.cpp). */
 	{ MTDSIM_MARKBAD_FAILS, "markbad-fails", MTDSIM_MEMSETBADBLOCK, EIO },
+	/* Programming stores the wrong byte (mtdsim_flash.cpp). */
+	{ MTDSIM_PROGRAM_WRONG, "program-wrong", 0, 0 },
+	{ MTDSIM_PWRITE_SHORT, "pwrite-short", MTDSIM_PWRITE, MTDSIM_SHORT },
+	/* The first call answers (mtdsim_device.cpp). */
+	{ MTDSIM_ECCSTATS_SECOND_FAILS, "eccstats-second-fails", MTDSIM_ECCGETSTATS, EIO },
 };
 
 const struct mtdsim_fault_effect *mtdsim_fault_effect(enum mtdsim_fault fault)

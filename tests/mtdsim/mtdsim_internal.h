@@ -21,7 +21,8 @@ enum mtdsim_call {
 	MTDSIM_ECCGETSTATS = 256,
 };
 
-/* The error a short read stands for: pread returns one byte less than asked. */
+/* The error a short read or write stands for: pread returns one byte less
+ * than asked, pwrite one page less. */
 const int MTDSIM_SHORT = -1;
 
 struct mtdsim_fault_effect {
@@ -52,17 +53,30 @@ int mtdsim_fail(int error);
 /* What the attached fault makes the calls do: 0 nothing, else an errno or MTDSIM_SHORT. */
 int mtdsim_injected(unsigned calls);
 bool mtdsim_is_bad(uint64_t offset);
+__attribute__((format(printf, 1, 2))) void mtdsim_log_call(const char *format, ...);
+/* Counts a device step; true when the power goes in it with the step half done. */
+bool mtdsim_step_is_half(void);
+/* Logs the step just taken (what it did, how it ended) when a cut is set, and
+ * cuts the power if it was the cut's step. */
+void mtdsim_step_taken(const char *what, long result);
 
-/* The partition's bytes: mtdsim_flash.cpp. Each of read, erase and program
- * returns what the call returns, setting errno on failure. */
-void mtdsim_flash_attach(const struct mtdsim_device *device);
-ssize_t mtdsim_flash_read(unsigned char *buf, size_t count, off_t offset);
-int mtdsim_flash_erase(uint64_t start, uint64_t length);
-ssize_t mtdsim_flash_program(const unsigned char *buf, size_t count, off_t offset);
+/* mtdsim_attach() with the partition's bytes those of the file at path, as
+ * the environment sets it up; path NULL: a copy of the device's image. */
+void mtdsim_attach_file(const struct mtdsim_device *device, const char *path);
+
+/* The partition's bytes: mtdsim_flash.cpp. path NULL: an anonymous copy of
+ * the device's image. Each of read, erase and program takes a descriptor
+ * mtdsim_flash_open() returned and returns what the call returns, setting
+ * errno on failure. */
+void mtdsim_flash_attach(const struct mtdsim_device *device, const char *path);
+int mtdsim_flash_open(bool writing, int flags);
+ssize_t mtdsim_flash_read(int fd, unsigned char *buf, size_t count, off_t offset);
+int mtdsim_flash_erase(int fd, uint64_t start, uint64_t length);
+ssize_t mtdsim_flash_program(int fd, const unsigned char *buf, size_t count, off_t offset);
 void mtdsim_flash_ecc_counts(uint32_t *corrected, uint32_t *failed);
-/* Where the preloaded device keeps what a process changed (MTDSIM_IMAGE). */
-void mtdsim_flash_keep_in(const char *path);
-/* Writes the partition there if it changed since it was last written. */
-void mtdsim_flash_save(void);
+/* Bad marks that stuck: whether block has one, how many blocks do; marking. */
+bool mtdsim_flash_marked(uint32_t block);
+uint32_t mtdsim_flash_marked_count(void);
+bool mtdsim_flash_mark(uint32_t block);
 
 #endif

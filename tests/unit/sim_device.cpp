@@ -25,6 +25,8 @@ void sim_attach(const sim_partition &partition)
 	device.weak_pages = partition.weak_pages.data();
 	device.weak_page_count = partition.weak_pages.size();
 	device.writesize = partition.writesize;
+	device.cut_after = partition.cut_after;
+	device.cut_half = partition.cut_half;
 	mtdsim_attach(&device);
 }
 
