@@ -61,12 +61,20 @@ struct set_case {
 	enum planted planted = PLANTS_NOTHING;
 	const char *made = NULL;	/* a file the run makes, 0600 */
 	size_t image_length = 0;	/* IMAGE made of the factory's first bytes and the values; 0: none */
+	bool no_run_lock = false;	/* tool_options' */
 };
 
 /* c, writing an IMAGE of length bytes made of the factory's first and the values. */
 set_case image_of(size_t length, set_case c)
 {
 	c.image_length = length;
+	return c;
+}
+
+/* c, run with no /run/lock. */
+set_case without_run_lock(set_case c)
+{
+	c.no_run_lock = true;
 	return c;
 }
 
@@ -162,6 +170,14 @@ const set_case set_cases[] = {
 	  0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkkk", 0, {}, READS_NEW, LOCK_EX },
 	{ "a show holds it: set waits too", NAND, {}, SET, PT2,
 	  0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkkk", 0, {}, READS_NEW, LOCK_SH },
+	{ "a show holds it: write waits too", NAND, { "make", "IMAGE", "sninfo=PT9" }, { "write", DEVICE, "IMAGE" },
+	  { { "sninfo", "PT9" } },
+	  0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkkk", 0, {}, READS_NEW, LOCK_SH },
+	without_run_lock({ "no /run/lock, as early in boot: set still waits for a show", NAND, {}, SET, PT2,
+			   0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkkk", 0, {}, READS_NEW,
+			   LOCK_SH }),
+	without_run_lock({ "no /run/lock: show still waits for a set", NAND, {}, { "show", DEVICE, "sninfo" }, {},
+			   0, "sninfo:PT1\n", waiting_for_lock(DEVICE), 0, "kkkkkkkk", 0, {}, READS_OLD, LOCK_EX }),
 	{ "show waits for a set", NAND, {}, { "show", DEVICE, "sninfo" }, {},
 	  0, "sninfo:PT1\n", waiting_for_lock(DEVICE), 0, "kkkkkkkk", 0, {}, READS_OLD, LOCK_EX },
 	{ "show reads beside another show", NAND, {}, { "show", DEVICE, "sninfo" }, {},
@@ -355,6 +371,8 @@ void check_set(const set_case &c)
 	pid_t planter = 0;
 	if (c.planted != PLANTS_NOTHING && (geteuid() != 0 || !private_run_lock()))
 		GTEST_SKIP() << "skipped: another user's files need root and a mount namespace of the tests' own";
+	if (c.no_run_lock && geteuid() != 0)
+		GTEST_SKIP() << "skipped: a /run without its lock folder needs root, for a mount namespace of the tool's own";
 	if (c.planted != PLANTS_NOTHING || c.made != NULL) {
 		make_folders(dir);
 		planter = plant_as_nobody(c.planted, dir);
@@ -367,6 +385,7 @@ void check_set(const set_case &c)
 	}
 	tool_options options;
 	options.lock_held = c.lock_held;
+	options.no_run_lock = c.no_run_lock;
 	ASSERT_EQ(mkfifo(dir.path("FIFO").c_str(), 0600), 0);
 
 	time_t started = time(NULL);
