@@ -22,6 +22,7 @@
  * when the device can't be read, the ECC failed twice on the pages holding
  * the values' bytes, or the fixture has no such key. A driver without ECC
  * counters hands the failing range's bytes on as it read them. */
+#include "fuzz_input.h"
 #include "mtdsim.h"
 #include "ptb/ptb_env.h"
 #include "ptb_image.h"
@@ -60,27 +61,6 @@ const mtdsim_fault FAULTS[] = {
 const size_t FAULT_COUNT = sizeof(FAULTS) / sizeof(FAULTS[0]);
 
 const uint8_t NULL_KEY = 0xFF;
-
-struct input {
-	const uint8_t *bytes;
-	size_t left;
-};
-
-uint8_t take_byte(input &in)
-{
-	if (in.left == 0)
-		return 0;
-	in.left--;
-	return *in.bytes++;
-}
-
-uint32_t take_number(input &in, int bytes)
-{
-	uint32_t value = 0;
-	for (int i = 0; i < bytes; i++)
-		value = value << 8 | take_byte(in);
-	return value;
-}
 
 uint32_t choose_erasesize(uint8_t kind, uint32_t param)
 {
@@ -244,9 +224,6 @@ bool is_fields_value(const setup &s, uint64_t base, const char *value)
 	return value == NULL;
 }
 
-/* libFuzzer's -close_fd_mask closes standard error, but not the sanitizers' report stream. */
-extern "C" __attribute__((weak)) void __sanitizer_report_error_summary(const char *summary);
-
 void fail(const char *what, const setup &s)
 {
 	char line[512];
@@ -257,13 +234,10 @@ void fail(const char *what, const setup &s)
 		 mtdsim_fault_name(s.device.fault), s.allocation_fails ? ", allocation fails" : "",
 		 s.device.uncorrectable_count, (unsigned long long)s.uncorrectable.start,
 		 s.device.corrected_count, (unsigned long long)s.corrected.start);
-	fprintf(stderr, "%s\n", line);
-	if (__sanitizer_report_error_summary != NULL)
-		__sanitizer_report_error_summary(line);
-	abort();
+	fuzz_fail(line);
 }
 
-void read_setup(input &in, setup &s)
+void read_setup(fuzz_input &in, setup &s)
 {
 	uint8_t erase_kind = take_byte(in);
 	uint32_t erase_param = take_number(in, 4);
@@ -326,7 +300,7 @@ extern "C" void __wrap_free(void *pointer)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	static const char *value_buffer;
-	input in = { data, size };
+	fuzz_input in = { data, size };
 	setup s;
 
 	read_setup(in, s);
