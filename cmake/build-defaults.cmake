@@ -10,4 +10,6 @@ foreach(config RELEASE MINSIZEREL)
     CACHE STRING "Flags used by the C++ compiler during ${config} builds.")
   set(CMAKE_EXE_LINKER_FLAGS_${config} "-Wl,--gc-sections"
     CACHE STRING "Flags used by the linker during ${config} builds.")
+  set(CMAKE_SHARED_LINKER_FLAGS_${config} "-Wl,--gc-sections"
+    CACHE STRING "Flags used by the linker during the creation of shared libraries during ${config} builds.")
 endforeach()

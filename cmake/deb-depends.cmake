@@ -31,6 +31,11 @@ libc_depends(CPACK_DEBIAN_PTBENV_PACKAGE_DEPENDS ${binaries_ptbenv})
 if(DEFINED binaries_tools)
   libc_depends(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ${binaries_tools})
 endif()
+# The development files go with the shared library of their own version.
+if(DEFINED binaries_lib)
+  libc_depends(CPACK_DEBIAN_LIB_PACKAGE_DEPENDS ${binaries_lib})
+  set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${CPACK_DEBIAN_LIB_PACKAGE_NAME} (= ${CPACK_PACKAGE_VERSION})")
+endif()
 
 if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
   execute_process(COMMAND git -C ${CPACK_PTBENV_SOURCE_DIR} log -1 --format=%ct -- .

@@ -49,9 +49,12 @@ endfunction()
 foreach(component IN LISTS CPACK_COMPONENTS_ALL)
   set(root ${CPACK_TEMPORARY_INSTALL_DIRECTORY}/${component}${CPACK_PACKAGING_INSTALL_PREFIX})
   string(TOUPPER ${component} upper)
-  # The compiler's identification in each program: Debian's packages drop it.
-  file(GLOB programs ${root}/bin/*)
+  # The compiler's identification in each program and library: Debian's packages drop it.
+  file(GLOB_RECURSE programs ${root}/bin/* ${root}/lib/*.so.* ${root}/lib/*.a)
   foreach(program IN LISTS programs)
+    if(IS_SYMLINK ${program})
+      continue()
+    endif()
     execute_process(COMMAND ${CPACK_PTBENV_OBJCOPY} --remove-section=.comment ${program}
       RESULT_VARIABLE status)
     if(NOT status EQUAL 0)

@@ -47,9 +47,11 @@ endif()
 
 # A position-independent executable, unless the flags ask for a static or a
 # non-PIE one; read-only relocations, resolved at start.
+# Code that goes into the shared library too is position-independent by its
+# target's property (-fPIC), and only an executable is linked as one.
 if(NOT given_compile MATCHES "-f(no-)?(pie|PIE|pic|PIC)( |$)")
-  target_compile_options(ptb_shipped_flags INTERFACE -fPIE)
+  target_compile_options(ptb_shipped_flags INTERFACE "$<$<NOT:$<BOOL:$<TARGET_PROPERTY:POSITION_INDEPENDENT_CODE>>>:-fPIE>")
 endif()
-harden_link(" -(no-|static-)?pie( |$)| -static( |$)" -pie)
+harden_link(" -(no-|static-)?pie( |$)| -static( |$)" "$<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,EXECUTABLE>:-pie>")
 harden_link("-z,?(no)?relro" -Wl,-z,relro)
 harden_link("-z,?(now|lazy)" -Wl,-z,now)

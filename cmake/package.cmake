@@ -1,6 +1,8 @@
 # Debian packages for the architecture built for, one per install component:
-# ptbenv (component ptbenv, the device tool) and ptbenv-tools (component
-# tools, built only when that component has files). Made by
+# ptbenv (component ptbenv, the device tool), ptbenv-tools (component tools,
+# built only when that component has files), libptb1 (component lib, the
+# shared library) and libptb-dev (component dev: header, archive, link,
+# ptb.pc, the CMake package, the manual page). Made by
 # `cmake --build DIR --target package` or by cpack in the build directory.
 # cpack runs scripts on the staged files (CPACK_PRE_BUILD_SCRIPTS) from 3.19 on.
 if(CMAKE_VERSION VERSION_LESS 3.19)
@@ -17,7 +19,7 @@ endif()
 
 # Only the shipped components: test dependencies built from source stay out.
 get_cmake_property(components COMPONENTS)
-list(FILTER components INCLUDE REGEX "^(ptbenv|tools)$")
+list(FILTER components INCLUDE REGEX "^(ptbenv|tools|lib|dev)$")
 set(CPACK_COMPONENTS_ALL ${components})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 
@@ -48,6 +50,33 @@ reads from the MTD partition /dev/mtd2, refusing any value that ptbenv
 would not give back unchanged, and prints every parameter of an image
 or flash dump as ptbenv would print it on the device.")
 
+set(CPACK_DEBIAN_LIB_PACKAGE_NAME libptb${PTB_SOVERSION})
+set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_LIB_DESCRIPTION "library reading the device parameters of the PTB flash block
+libptb reads the PTB, the first good erase block of the MTD partition
+/dev/mtd2, once per handle and hands each device parameter back as
+ptbenv prints it, with distinct results for a key with no value, a value
+no factory writes and each way reading the flash can fail. It holds no
+lock and no global state, so threads may share it.")
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libptb-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+# Installable beside the same packages of other architectures.
+set(CPACK_DEBIAN_LIB_PACKAGE_MULTIARCH same)
+set(CPACK_DEBIAN_DEV_PACKAGE_MULTIARCH same)
+set(CPACK_COMPONENT_DEV_DESCRIPTION "library reading the PTB flash block: development files
+libptb reads the PTB, the first good erase block of the MTD partition
+/dev/mtd2, and hands each device parameter back as ptbenv prints it.
+This package holds the header, the static archive, the pkg-config file
+ptb.pc, the CMake package (find_package(ptb)) and the manual page.")
+# The shared library's symbols, for the packages built against it, and the
+# loader's cache refreshed when it comes or goes.
+set(deb_lib ${PROJECT_BINARY_DIR}/deb-libptb)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/deb-libptb.symbols ${deb_lib}/symbols @ONLY)
+file(WRITE ${deb_lib}/shlibs "libptb ${PTB_SOVERSION} libptb${PTB_SOVERSION} (>= ${PTB_SYMBOLS_SINCE})\n")
+file(WRITE ${deb_lib}/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${deb_lib}/symbols ${deb_lib}/shlibs ${deb_lib}/triggers)
+set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+
 # Run by cpack: the Depends fields, the date and the files Debian asks for.
 set(CPACK_PTBENV_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_PTBENV_READELF ${CMAKE_READELF})
@@ -56,6 +85,9 @@ set(CPACK_PTBENV_BINARIES ${PROJECT_BINARY_DIR}/deb-binaries.cmake)
 set(binaries "set(binaries_ptbenv \"$<TARGET_FILE:ptbenv>\")\n")
 if(TARGET ptbtool)
   string(APPEND binaries "set(binaries_tools \"$<TARGET_FILE:ptbtool>\")\n")
+endif()
+if(TARGET ptb_shared)
+  string(APPEND binaries "set(binaries_lib \"$<TARGET_FILE:ptb_shared>\")\n")
 endif()
 file(GENERATE OUTPUT ${CPACK_PTBENV_BINARIES} CONTENT "${binaries}")
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/deb-depends.cmake)

@@ -36,7 +36,7 @@ static const char *env_put_text(unsigned char *image, const struct env_field *fi
 	}
 	if (length > most)
 		return env_refuse(field, "holds at most %zu bytes", most);
-	if (memchr(value, 0xFF, length) != NULL)
+	if (env_flaw(field, (const unsigned char *)value, length) != ENV_SOUND)
 		return env_refuse(field, "holds a 0xFF byte, which reads as erased flash");
 	memcpy(image + field->offset, value, length);
 	image[field->offset + length] = '\0';
@@ -70,13 +70,16 @@ static const char *env_put_mac(unsigned char *image, const struct env_field *fie
 			return env_refuse(field, "must be six hexadecimal bytes as XX:XX:XX:XX:XX:XX");
 		mac[i] = (unsigned char)(high << 4 | low);
 	}
-	if (memcmp(mac, "\xFF\xFF\xFF\xFF\xFF\xFF", ENV_MAC_SIZE) == 0)
+	switch (env_flaw(field, mac, ENV_MAC_SIZE)) {
+	case ENV_FLAW_ERASED:
 		return env_refuse(field, "is erased flash (all 0xFF), not an address");
-	if (memcmp(mac, "\0\0\0\0\0\0", ENV_MAC_SIZE) == 0)
+	case ENV_FLAW_ZERO:
 		return env_refuse(field, "is all zero, not an address");
-	/* The group bit: an address many devices answer to, never one device's own. */
-	if (mac[0] & 1)
+	case ENV_FLAW_MULTICAST:
 		return env_refuse(field, "is a multicast address (first byte odd), not a device's own");
+	case ENV_SOUND:
+		break;
+	}
 	memcpy(image + field->offset, mac, ENV_MAC_SIZE);
 	return NULL;
 }
@@ -91,7 +94,7 @@ static const char *env_put_digit(unsigned char *image, const struct env_field *f
 
 	if (length > 1)
 		return env_refuse(field, "must be one byte or empty");
-	if (byte == 0xFF)
+	if (env_flaw(field, &byte, ENV_DIGIT_SIZE) != ENV_SOUND)
 		return env_refuse(field, "'%c' would be stored as 0xFF, which reads as erased flash", value[0]);
 	image[field->offset] = byte;
 	return NULL;

@@ -1,6 +1,6 @@
-/* Reading the PTB from an MTD partition that is open already: the block walk
- * and the read ptbenv makes, shared with ptbtool so that the two can't
- * disagree on what the device holds. */
+/* Reading the PTB from an MTD partition: the block walk, the counted read
+ * and the read of the PTB itself, once for ptbenv, ptbtool and libptb. They
+ * print nothing: each returns the step that failed, errno telling why. */
 #ifndef PTB_BLOCK_H
 #define PTB_BLOCK_H
 
@@ -21,6 +21,19 @@ struct ptb_block {
 	size_t length;		/* the larger of the erase size and PTB_MIN_READ */
 	unsigned long long offset;	/* of the first good block in the partition */
 	struct ptb_ecc ecc;
+	/* Erase blocks found bad from the partition's start: every block below
+	 * the first good one, or below where the walk failed or ended. */
+	unsigned long long bad_ahead;
+};
+
+/* The step a read of the PTB failed at. */
+enum ptb_step {
+	PTB_STEP_DONE,		/* the PTB was read */
+	PTB_STEP_OPEN,		/* the device would not open */
+	PTB_STEP_INFO,		/* MEMGETINFO failed: not an MTD device */
+	PTB_STEP_BADBLOCK,	/* MEMGETBADBLOCK failed */
+	PTB_STEP_NO_GOOD,	/* no good block before the partition's end; errno is not set */
+	PTB_STEP_READ,		/* the allocation or the read failed; EBADMSG: the ECC failed on the values */
 };
 
 /* How much the reader reads from the PTB's start: the larger of an erase
@@ -33,9 +46,17 @@ size_t ptb_read_length(size_t erasesize);
 bool ptb_read_counted(int fd, unsigned char *buf, size_t length, off_t offset, struct ptb_ecc *ecc);
 
 /* Finds the first good block of the partition info describes and reads the
- * PTB from it into block. Returns 0, or -1 with nothing to free after
- * reporting on standard error; a read the ECC could not correct where values
- * lie fails with EBADMSG, block->ecc telling how. */
+ * PTB from it into block; on a failure nothing is left to free. A read the
+ * ECC could not correct where values lie fails with EBADMSG, block->ecc
+ * telling how. */
+enum ptb_step ptb_block_read(int fd, const struct mtd_info_user *info, struct ptb_block *block);
+
+/* Opens the MTD partition at path read-only and reads the PTB from it as
+ * ptb_block_read does, closing it again; info is the partition's. */
+enum ptb_step ptb_device_read(const char *path, struct mtd_info_user *info, struct ptb_block *block);
+
+/* ptbenv's printing layer over ptb_block_read (ptb_env.cpp), which ptbtool
+ * reads through too: returns 0, or -1 after ptbenv's lines on standard error. */
 int ptb_read_block(int fd, const struct mtd_info_user *info, struct ptb_block *block);
 
 #endif

@@ -1,11 +1,14 @@
 /* Device parameters kept in the PTB, the first good erase block of the
- * parameter partition: reading the block and looking a key up in it. */
+ * parameter partition: the layout's bounds, and ptbenv's layer over the
+ * reading core (ptb_env.cpp), which says what went wrong in ptbenv's words. */
 #ifndef PTB_ENV_H
 #define PTB_ENV_H
 
+#include "include/ptb.h"
+
 #include <stddef.h>
 
-#define PTB_DEVICE_PATH "/dev/mtd2"
+#define PTB_DEVICE_PATH PTB_DEFAULT_DEVICE
 
 /* Least number of bytes read, whatever the erase size; every field lies below it. */
 constexpr size_t PTB_MIN_READ = 40960;

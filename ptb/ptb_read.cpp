@@ -1,46 +1,40 @@
 /* Fetches the PTB image from the first erase block the flash driver does not mark bad. */
-#include "ptb/ptb_env.h"
-#include "ptb/env_layout.h"
 #include "ptb/ptb_block.h"
+#include "ptb/env_layout.h"
+#include "ptb/ptb_env.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <mtd/mtd-user.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <sys/types.h>
 #include <unistd.h>
 
-/* Returns 1 with *good set to the first good block's offset, 0 when no good
- * block is left before the partition's end, -1 when the driver fails. */
-static int find_good_block(int fd, const struct mtd_info_user *info, loff_t *good)
+/* Sets block->offset to the first good block's, counting the bad ones ahead
+ * of it in block->bad_ahead. */
+static enum ptb_step find_good_block(int fd, const struct mtd_info_user *info, struct ptb_block *block)
 {
-	loff_t offset = 0;
+	unsigned long long offset = 0;
 
 	if (info->size == 0)
-		return 0;
+		return PTB_STEP_NO_GOOD;
 	for (;;) {
-		loff_t probe = offset;
+		loff_t probe = (loff_t)offset;
 		int bad = ioctl(fd, MEMGETBADBLOCK, &probe);
 
-		if (bad < 0) {
-			perror("ioctl(MEMGETBADBLOCK)");
-			return -1;
-		}
+		if (bad < 0)
+			return PTB_STEP_BADBLOCK;
 		if (bad == 0) {
-			*good = offset;
-			return 1;
+			block->offset = offset;
+			return PTB_STEP_DONE;
 		}
-		fprintf(stderr, "Bad block at %x, from %x will be skipped\n",
-			(unsigned)offset, (unsigned)offset);
+		block->bad_ahead++;
 		/* An erase size of 0 would test the same block for ever. */
 		if (info->erasesize == 0)
-			return 0;
+			return PTB_STEP_NO_GOOD;
 		offset += info->erasesize;
-		if ((unsigned long long)offset >= info->size)
-			return 0;
+		if (offset >= info->size)
+			return PTB_STEP_NO_GOOD;
 	}
 }
 
@@ -93,7 +87,7 @@ static bool values_read_again(int fd, struct ptb_block *block)
 	return false;
 }
 
-static int read_image(int fd, struct ptb_block *block)
+static enum ptb_step read_image(int fd, struct ptb_block *block)
 {
 	bool read;
 
@@ -102,46 +96,40 @@ static int read_image(int fd, struct ptb_block *block)
 	       ptb_read_counted(fd, block->image, block->length, (off_t)block->offset, &block->ecc) &&
 	       (block->ecc.failed == 0 || values_read_again(fd, block));
 	if (!read) {
-		perror("pread PTB");
+		int error = errno;
+
 		free(block->image);
 		block->image = NULL;
-		return -1;
+		errno = error;
+		return PTB_STEP_READ;
 	}
-	return 0;
+	return PTB_STEP_DONE;
 }
 
-int ptb_read_block(int fd, const struct mtd_info_user *info, struct ptb_block *block)
+enum ptb_step ptb_block_read(int fd, const struct mtd_info_user *info, struct ptb_block *block)
 {
-	loff_t good = 0;
-	int found = find_good_block(fd, info, &good);
+	enum ptb_step step;
 
 	memset(block, 0, sizeof(*block));
-	if (found == 0)
-		fwrite("Can't find good block in PTB.\n", 1, 30, stderr);
-	if (found <= 0)
-		return -1;
-	block->offset = (unsigned long long)good;
+	step = find_good_block(fd, info, block);
+	if (step != PTB_STEP_DONE)
+		return step;
 	block->length = ptb_read_length(info->erasesize);
 	return read_image(fd, block);
 }
 
-int ptb_read(unsigned char **image)
+enum ptb_step ptb_device_read(const char *path, struct mtd_info_user *info, struct ptb_block *block)
 {
-	struct mtd_info_user info;
-	struct ptb_block block = {};
-	int status = -1;
-	int fd = open(PTB_DEVICE_PATH, O_RDONLY);
+	enum ptb_step step = PTB_STEP_INFO;
+	int error, fd = open(path, O_RDONLY | O_CLOEXEC);
 
-	if (fd < 0) {
-		perror("open PTB");
-		exit(1);
-	}
-	if (ioctl(fd, MEMGETINFO, &info) != 0)
-		perror("PTB MEMGETINFO");
-	else
-		status = ptb_read_block(fd, &info, &block);
+	memset(block, 0, sizeof(*block));
+	if (fd < 0)
+		return PTB_STEP_OPEN;
+	if (ioctl(fd, MEMGETINFO, info) == 0)
+		step = ptb_block_read(fd, info, block);
+	error = errno;
 	close(fd);
-	if (status == 0)
-		*image = block.image;
-	return status;
+	errno = error;
+	return step;
 }

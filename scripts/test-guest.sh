@@ -10,8 +10,8 @@ cd "$(dirname "$0")/.."
 
 build_host >/dev/null
 need_packages g++-aarch64-linux-gnu libc6-dev-arm64-cross googletest cmake ninja-build
-for preset in aarch64 aarch64-static; do
-	cmake --preset "$preset" >/dev/null
-	cmake --build --preset "$preset" --target ptbenv ptbtool
-done
+cmake --preset aarch64 >/dev/null
+cmake --build --preset aarch64 --target ptbenv ptbtool ptb_example
+cmake --preset aarch64-static >/dev/null
+cmake --build --preset aarch64-static --target ptbenv ptbtool
 tests/guest/run.sh "$(preset_dir aarch64)" "$(preset_dir aarch64-static)" "$HOST_BUILD/ptbtool"

@@ -5,12 +5,16 @@
 # CHANGELOG says (hardening-check, the GNU property notes, the instructions);
 # installs the amd64 ptbenv package into a scratch root and runs it over the
 # simulated device, and checks the arm64 one's binary.
-# ptbenv-tools is checked alongside whenever the build makes it.
+# ptbenv-tools is checked alongside whenever the build makes it; libptb1 and
+# libptb-dev too, and the C example (examples/ptb_example.c) is built against
+# the installed amd64 pair with pkg-config, shared and static, and with
+# find_package(ptb), and run over the simulated device; the library's ABI is
+# compared with the committed baseline (ptb/libptb.abi) by abidiff.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-need_packages g++ cmake ninja-build binutils file g++-aarch64-linux-gnu lintian devscripts
+need_packages g++ gcc cmake ninja-build binutils file g++-aarch64-linux-gnu lintian devscripts pkg-config abigail-tools
 build_host >/dev/null	# the simulated device, libmtdsim.so
 
 failures=0
@@ -28,20 +32,38 @@ build_package() {
 	cmake --build "$dir" --target package >/dev/null
 }
 
+# library_files PACKAGE ARCH: the files of libptb1 or libptb-dev, sorted.
+library_files() {
+	local lib=./usr/lib/x86_64-linux-gnu version
+	version=$(sed -n '1s/ .*//p' CHANGELOG)
+	[ "$2" != arm64 ] || lib=./usr/lib/aarch64-linux-gnu
+	case $1 in
+	libptb1) printf '%s\n' "$lib/libptb.so.1" "$lib/libptb.so.1.${version#*.}" ;;
+	libptb-dev) printf '%s\n' ./usr/include/ptb.h "$lib/libptb.a" "$lib/libptb.so" "$lib/pkgconfig/ptb.pc" \
+		"$lib"/cmake/ptb/ptb-{config,config-version,targets,targets-release}.cmake ./usr/share/man/man3/ptb.3.gz ;;
+	esac
+	printf './usr/share/doc/%s/changelog.gz\n./usr/share/doc/%s/copyright\n' "$1" "$1"
+}
+
 # check_package DEB ARCH: control fields and file list.
 check_package() {
-	local deb=$1 arch=$2 package field files programs
+	local deb=$1 arch=$2 package field files programs depends='^libc6( \(>= [0-9.]+\))?$'
 	package=$(dpkg-deb -f "$deb" Package)
 	field=$(dpkg-deb -f "$deb" Architecture)
 	[ "$field" = "$arch" ] || fail "$deb: Architecture is '$field', not $arch"
+	[ "$package" != libptb-dev ] || depends="^libptb1 \\(= $(dpkg-deb -f "$deb" Version)\\)$"
 	field=$(dpkg-deb -f "$deb" Depends)
-	[[ $field =~ ^libc6(\ \(\>=\ [0-9.]+\))?$ ]] || fail "$deb: Depends is '$field', not libc6 alone"
+	[[ $field =~ $depends ]] || fail "$deb: Depends is '$field', not $depends"
 	for field in Version Maintainer Description Section; do
 		[ -n "$(dpkg-deb -f "$deb" "$field")" ] || fail "$deb: no $field field"
 	done
+	files=$(dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ { print $6 }' | sort)
 	case $package in
 	ptbenv) programs=ptbenv ;;
 	ptbenv-tools) programs=ptbtool ;;
+	libptb1 | libptb-dev)
+		[ "$files" = "$(library_files "$package" "$arch" | sort)" ] || fail "$deb: holds other files: $files"
+		return ;;
 	*) fail "$deb: unknown package $package"; return ;;
 	esac
 	files=$(dpkg-deb -c "$deb" | awk '$NF !~ /\/$/ { print $NF }')
@@ -98,7 +120,8 @@ carries() {
 	case $feature in
 	fortified) reports "$binary" 'Fortify Source functions' ;;
 	'stack protector') reports "$binary" 'Stack protected' ;;
-	'position-independent executable') reports "$binary" 'Position Independent Executable' ;;
+	# A shared library is position-independent code by being one.
+	'position-independent executable') [[ $binary == *.so.* ]] || reports "$binary" 'Position Independent Executable' ;;
 	'read-only relocations') reports "$binary" 'Read-only relocations' ;;
 	'immediate binding') reports "$binary" 'Immediate binding' ;;
 	'stack clash') reports "$binary" 'Stack clash protection' ;;
@@ -112,7 +135,7 @@ carries() {
 	esac
 }
 
-# check_hardened FILE BUILD: what every packaged program carries, claimed or not.
+# check_hardened FILE BUILD: what every packaged program and library carries, claimed or not.
 check_hardened() {
 	local feature
 	for feature in fortified 'stack protector' 'position-independent executable' 'read-only relocations' \
@@ -156,7 +179,7 @@ echo "built twice, compared and checked:$packages"
 
 # Every hardening feature an entry of the CHANGELOG names, in every program it applies to.
 claims=$(tr -s '\n ' ' ' <CHANGELOG | grep -oiwE -- "$hardening_words" | tr '[:upper:]' '[:lower:]' | sort -u || true)
-for binary in "$scratch"/unpacked/*/usr/bin/*; do
+for binary in "$scratch"/unpacked/*/usr/bin/* "$scratch"/unpacked/*/usr/lib/*/libptb.so.1.*; do
 	build=build-pkg
 	[[ $binary != */arm64/* ]] || build=build-pkg-arm64
 	check_hardened "$binary" "$build"
@@ -164,6 +187,7 @@ for binary in "$scratch"/unpacked/*/usr/bin/*; do
 		[ -z "$claim" ] || carries "$claim" "$binary" "$build" ||
 			fail "$binary: CHANGELOG claims $claim, which the program does not carry"
 	done <<<"$claims"
+	[[ $binary != *.so.* ]] || continue
 	version=$(strings "$binary" | sed -n 's/^@(#)[a-z]* //p')
 	[ "$version" = "$(sed -n '1s/ .*//p' CHANGELOG)" ] || fail "$binary: version string '$version'"
 done
@@ -219,13 +243,61 @@ expect "" ethaddr 0 $'ethaddr:02:1A:2B:3C:4D:5E\n' ''
 expect "" nosuchkey 0 "$nosuchkey" ''
 expect 0,1,2,3,4,5,6,7,8,9 sninfo 0 "$READ_FAILED" "$skipped$NO_GOOD_BLOCK"
 
+# The C example against the installed amd64 libptb1 and libptb-dev, built
+# with pkg-config and with find_package(ptb), each linked shared and static:
+# every one prints every value as the installed ptbenv does.
+for deb in build-pkg/libptb1_*_amd64.deb build-pkg/libptb-dev_*_amd64.deb; do
+	dpkg -x "$deb" "$scratch/root"
+done
+libdir=$scratch/root/usr/lib/x86_64-linux-gnu
+keys=$(awk '$1 == "ptb_field" { print $2 }' "$HOST_BUILD/tests/ptb_layout.sh")
+: >"$scratch/every-value"
+for key in $keys; do
+	run_installed "" "$key" >/dev/null
+	cat "$scratch/out" >>"$scratch/every-value"
+done
+[ "$(wc -l <"$scratch/every-value")" -gt 10 ] || fail "ptbenv printed too few values to compare with: $keys"
+
+pkg() {
+	PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config "$@"
+}
+gcc -std=c99 -Wall -Wextra -Werror -o "$scratch/example-pc-shared" examples/ptb_example.c $(pkg --cflags --libs ptb)
+gcc -std=c99 -Wall -Wextra -Werror -o "$scratch/example-pc-static" examples/ptb_example.c $(pkg --cflags ptb) \
+	-Wl,-Bstatic $(pkg --static --libs ptb) -Wl,-Bdynamic
+cmake -S tests/package -B "$scratch/example" -G Ninja -DCMAKE_PREFIX_PATH="$scratch/root/usr" >/dev/null
+cmake --build "$scratch/example" >/dev/null
+for example in "$scratch"/example-pc-{shared,static} "$scratch"/example/example_{shared,static}; do
+	if [[ $example == *static ]]; then
+		check_binary "$example" X86-64 || fail "$example: needs more than libc"
+	else
+		readelf -d "$example" | grep -q 'NEEDED.*\[libptb\.so\.1\]' || fail "$example: does not need libptb.so.1"
+	fi
+	MTDSIM_IMAGE=$PWD/examples/sample-ptb.img MTDSIM_ERASESIZE=4096 LD_PRELOAD=$device LD_LIBRARY_PATH=$libdir \
+		"$example" $keys >"$scratch/out" 2>"$scratch/err" || fail "$example: status $?"
+	cmp -s "$scratch/out" "$scratch/every-value" || fail "$example: prints other values than ptbenv: $(head -3 "$scratch/out")"
+	[ ! -s "$scratch/err" ] || fail "$example: $(cat "$scratch/err")"
+done
+readelf -d "$libdir"/libptb.so.1 | grep -q 'SONAME.*\[libptb\.so\.1\]' || fail "libptb.so.1: no SONAME libptb.so.1"
+check_binary "$libdir"/libptb.so.1 X86-64 || fail "libptb.so.1: needs more than libc"
+
+# The library's ABI against the baseline, from a build with debugging
+# information, the public header alone telling its types. After a
+# deliberate change of the ABI the baseline is made anew with
+#   abidw --headers-dir include --no-corpus-path --out-file ptb/libptb.abi BUILD/libptb.so.1
+cmake -S . -B "$scratch/abi" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g -DPTBENV_TESTS=OFF >/dev/null
+cmake --build "$scratch/abi" --target ptb_shared >/dev/null
+abidiff --headers-dir2 include ptb/libptb.abi "$scratch/abi/libptb.so.1" >"$scratch/abidiff" ||
+	fail "libptb.so.1: the ABI differs from ptb/libptb.abi: $(cat "$scratch/abidiff")"
+
 # The arm64 package: its binary is for the device.
 dpkg -x build-pkg-arm64/ptbenv_*_arm64.deb "$scratch/arm64"
 check_binary "$scratch/arm64/usr/bin/ptbenv" AArch64 2.17 ||
 	fail "$scratch/arm64/usr/bin/ptbenv: not an AArch64 program needing libc alone, from glibc 2.17 on"
+check_binary "$scratch/unpacked/arm64/usr/lib/aarch64-linux-gnu/libptb.so.1" AArch64 2.17 ||
+	fail "arm64 libptb.so.1: not an AArch64 library needing libc alone, from glibc 2.17 on"
 
 if [ "$failures" -ne 0 ]; then
 	echo "$failures package check(s) failed"
 	exit 1
 fi
-echo "packages: reproducible, lintian-clean and hardened as claimed ($(paste -sd, <<<"$claims" | sed 's/,/, /g')); amd64 installs and runs, arm64 is an AArch64 package depending on libc6 alone"
+echo "packages: reproducible, lintian-clean and hardened as claimed ($(paste -sd, <<<"$claims" | sed 's/,/, /g')); amd64 installs and runs, arm64 is an AArch64 package depending on libc6 alone; the C example builds against libptb-dev shared and static and prints what ptbenv prints; the ABI is the baseline's"

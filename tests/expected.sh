@@ -127,10 +127,23 @@ may_not_survive() {
 	printf -v "$1" 'ptbtool: %s: the PTB may not survive a reboot: the failed block ahead of it may then read as good\n' "$2"
 }
 
-# stopped VAR DEVICE: a second block failed, the run ended there.
+# stopped VAR DEVICE: four blocks failed, the run ended there.
 stopped() {
-	printf -v "$1" 'ptbtool: %s: a second block failed: stopped\nptbtool: %s: the flash has changed, but the PTB is not what was asked; see what it holds with ptbtool show\n' \
+	printf -v "$1" 'ptbtool: %s: 4 blocks failed: stopped\nptbtool: %s: the flash has changed, but the PTB is not what was asked; see what it holds with ptbtool show\n' \
 		"$2" "$2"
+}
+
+# completed VAR DEVICE OFFSET COPY: on standard output, the torn PTB at
+# OFFSET written from its copy at COPY.
+completed() {
+	printf -v "$1" 'ptbtool: %s: the PTB at 0x%x is torn, a write cut short: written from its copy at 0x%x\n' \
+		"$2" "$3" "$4"
+}
+
+# torn_warning VAR DEVICE OFFSET: show's warning of a torn PTB.
+torn_warning() {
+	printf -v "$1" 'ptbtool: warning: %s: the PTB at 0x%x is torn, a write cut short: run ptbtool recover %s before anything reads it\n' \
+		"$2" "$3" "$2"
 }
 
 # read_only VAR DEVICE: a read-only node refused for writing.

@@ -16,6 +16,8 @@ int main(int argc, char **argv)
 		return ptbtool_set(argc - 1, argv + 1);
 	if (argc >= 2 && strcmp(argv[1], "write") == 0)
 		return ptbtool_write(argc - 1, argv + 1);
+	if (argc >= 2 && strcmp(argv[1], "recover") == 0)
+		return ptbtool_recover(argc - 1, argv + 1);
 	if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0))
 		return ptbtool_usage(stdout);
 	return ptbtool_usage(stderr);

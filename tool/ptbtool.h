@@ -3,6 +3,7 @@
 #define PTBTOOL_H
 
 #include "ptb/ptb_block.h"
+#include "ptb/ptb_write.h"
 
 #include <mtd/mtd-user.h>
 #include <stddef.h>
@@ -21,6 +22,7 @@ int ptbtool_make(int argc, char **argv);
 int ptbtool_show(int argc, char **argv);
 int ptbtool_set(int argc, char **argv);
 int ptbtool_write(int argc, char **argv);
+int ptbtool_recover(int argc, char **argv);
 
 /* Prints the usage on to; returns the status to exit with: 0 on standard
  * output (asked for), 2 otherwise (a wrong command line). */
@@ -81,6 +83,11 @@ int assign_file(struct assignments *given, const char *path);
  * it. The file is 0600, or keeps the mode of a file the caller owned, less
  * group and other write. */
 int file_replace(const char *out, const unsigned char *bytes, size_t length);
+
+/* 0 when nothing stands at path, so that a backup can be made there; else
+ * -1 after saying why not. Asked before the flash is touched, a write cut
+ * short included. */
+int file_name_free(const char *path);
 
 /* Makes path a new file of length bytes, 0600, synced with its folder,
  * never replacing anything at that name; returns 0, or -1 after saying why. */
@@ -159,5 +166,21 @@ int device_read(const struct mtd_device *device, struct ptb_block *block);
  * says what was done. Returns the exit status. */
 int device_write(const struct mtd_device *device, const struct ptb_block *block, const unsigned char *image,
 		 bool refresh, const char *backup);
+
+/* Says how ptb_write, which returned written, ended, backup naming the
+ * file that holds the old PTB, or NULL; returns the exit status. */
+int device_written(const struct mtd_device *device, int written, const struct ptb_write_report *report,
+		   const char *backup);
+
+/* Where a write was cut short and the PTB is torn, writes the PTB's copy
+ * over it, so that the change completes. Says what it found and did, the
+ * PTB in order or not to be helped quietly unless asked (ptbtool recover).
+ * Returns the exit status: 0 when the PTB is whole now or can't be helped. */
+int device_recover(const struct mtd_device *device, bool asked);
+
+/* After show read the PTB (block, its image NULL when it did not read):
+ * warns when its copy tells that a write was cut short in it, naming
+ * ptbtool recover. */
+void device_warn_torn(const struct mtd_device *device, const struct ptb_block *block);
 
 #endif

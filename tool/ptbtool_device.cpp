@@ -3,6 +3,7 @@
  * through the block walk ptbenv makes with the ECC counters' verdict said in
  * words, and the PTB written with what was done said. */
 #include "ptb/env_layout.h"
+#include "ptb/ptb_copy.h"
 #include "ptb/ptb_write.h"
 #include "tool/ptbtool.h"
 
@@ -139,8 +140,17 @@ int device_read(const struct mtd_device *device, struct ptb_block *block)
 }
 
 /* Says how a write ended; returns the exit status that tells it. */
-static int device_written(const struct mtd_device *device, const struct ptb_write_report *report)
+int device_written(const struct mtd_device *device, int written, const struct ptb_write_report *report,
+		   const char *backup)
 {
+	if (written != 0) {
+		if (!report->touched)
+			return PTBTOOL_REFUSED;
+		fprintf(stderr, "ptbtool: %s: the flash has changed, but the PTB is not what was asked%s%s%s\n",
+			device->path, backup != NULL ? "; ptbtool write puts back its blocks as they were from " : "",
+			backup != NULL ? backup : "", backup != NULL ? "" : "; see what it holds with ptbtool show");
+		return PTBTOOL_CHANGED;
+	}
 	if (report->corrected > 0)
 		fprintf(stderr, "ptbtool: warning: %s: the ECC corrected %u bitflip%s reading the fresh PTB back: "
 			"the flash is wearing\n", device->path, report->corrected, ptbtool_plural(report->corrected));
@@ -153,6 +163,58 @@ static int device_written(const struct mtd_device *device, const struct ptb_writ
 	return PTBTOOL_CHANGED;
 }
 
+/* Where there is no copy, a cut while the PTB is rewritten can lose it:
+ * then only a backup goes on. */
+static int device_no_copy(const struct mtd_device *device, const struct ptb_copy *copy, const char *backup)
+{
+	char why[160];
+
+	if (copy->holds == PTB_COPY_NO_ROOM)
+		snprintf(why, sizeof(why), "the partition has no room for the PTB's copy past what ptbenv reads");
+	else
+		snprintf(why, sizeof(why), "the blocks from 0x%llx on, where the PTB's copy goes, hold something else, "
+			 "left alone", ptb_copy_start(copy));
+	if (backup == NULL) {
+		fprintf(stderr, "ptbtool: %s: %s, so a power cut while the PTB is rewritten could lose it: "
+			"nothing written; name a --backup FILE to go on without a copy\n", device->path, why);
+		return PTBTOOL_REFUSED;
+	}
+	fprintf(stderr, "ptbtool: warning: %s: %s: a power cut while the PTB is rewritten leaves it in %s alone\n",
+		device->path, why, backup);
+	return 0;
+}
+
+/* The new PTB's copy, written before the PTB is touched; *limit is where
+ * the PTB must keep ptbenv's read from. Returns 0 to go on, or the exit status. */
+static int device_copy(const struct mtd_device *device, unsigned long long offset, const unsigned char *old,
+		       const unsigned char *image, bool refresh, const char *backup, unsigned long long *limit,
+		       const char *who)
+{
+	size_t blocks = ptb_write_length(&device->info) / device->info.erasesize;
+	struct ptb_copy copy;
+	unsigned changed = 0;
+	int status = 0;
+
+	*limit = device->info.size;
+	if (ptb_copy_find(device->fd, &device->info, offset, true, &copy, who) != 0)
+		return PTBTOOL_REFUSED;
+	free(copy.bytes);
+	if (copy.holds == PTB_COPY_NO_ROOM || copy.holds == PTB_COPY_FOREIGN)
+		return device_no_copy(device, &copy, backup);
+	for (size_t b = 0; b < blocks; b++) {
+		size_t at = b * device->info.erasesize;
+		if (refresh || old == NULL || memcmp(old + at, image + at, device->info.erasesize) != 0)
+			changed |= 1U << b;
+	}
+	if (ptb_copy_write(device->fd, &device->info, &copy, image, offset, changed, who) != 0) {
+		fprintf(stderr, "ptbtool: %s: the PTB's copy could not be written: the PTB is left as it was\n",
+			device->path);
+		status = PTBTOOL_REFUSED;
+	}
+	*limit = ptb_copy_start(&copy);
+	return status;
+}
+
 int device_write(const struct mtd_device *device, const struct ptb_block *block, const unsigned char *image,
 		 bool refresh, const char *backup)
 {
@@ -160,7 +222,9 @@ int device_write(const struct mtd_device *device, const struct ptb_block *block,
 	/* Bytes the ECC could not read whole are not known: every block is written. */
 	const unsigned char *old = block->ecc.failed > 0 ? NULL : block->image;
 	struct ptb_write_report report;
+	unsigned long long limit;
 	char who[PATH_MAX + 16];
+	int status;
 
 	if (backup != NULL && (old == NULL || file_create(backup, old, region) != 0)) {
 		if (old == NULL)
@@ -172,12 +236,9 @@ int device_write(const struct mtd_device *device, const struct ptb_block *block,
 		return 0;
 	}
 	snprintf(who, sizeof(who), "ptbtool: %s", device->path);
-	if (ptb_write(device->fd, &device->info, block->offset, old, image, refresh, who, &report) == 0)
-		return device_written(device, &report);
-	if (!report.touched)
-		return PTBTOOL_REFUSED;
-	fprintf(stderr, "ptbtool: %s: the flash has changed, but the PTB is not what was asked%s%s%s\n", device->path,
-		backup != NULL ? "; ptbtool write puts back its blocks as they were from " : "",
-		backup != NULL ? backup : "", backup != NULL ? "" : "; see what it holds with ptbtool show");
-	return PTBTOOL_CHANGED;
+	status = device_copy(device, block->offset, old, image, refresh, backup, &limit, who);
+	if (status != 0)
+		return status;
+	status = ptb_write(device->fd, &device->info, block->offset, old, image, refresh, limit, who, &report);
+	return device_written(device, status, &report, backup);
 }

@@ -306,18 +306,34 @@ int file_replace(const char *out, const unsigned char *bytes, size_t length)
 	return -1;
 }
 
-int file_create(const char *path, const unsigned char *bytes, size_t length)
+static int file_refused(const char *path)
 {
-	int fd = file_put(path, bytes, length, false);
-
-	if (fd >= 0 && file_settle(fd, path, 0600) == 0)
-		return 0;
 	if (errno == EEXIST)
 		fprintf(stderr, "ptbtool: %s: already there: a backup is always a new file, so name one not yet taken "
 			"or remove the old one first\n", path);
 	else
 		fprintf(stderr, "ptbtool: %s: %s\n", path, strerror(errno));
 	return -1;
+}
+
+int file_name_free(const char *path)
+{
+	struct stat status;
+
+	if (lstat(path, &status) == 0)
+		errno = EEXIST;
+	else if (errno == ENOENT)
+		return 0;
+	return file_refused(path);
+}
+
+int file_create(const char *path, const unsigned char *bytes, size_t length)
+{
+	int fd = file_put(path, bytes, length, false);
+
+	if (fd >= 0 && file_settle(fd, path, 0600) == 0)
+		return 0;
+	return file_refused(path);
 }
 
 int file_open_named(const char *path, struct stat *status)

@@ -10,7 +10,8 @@ int ptbtool_usage(FILE *to)
 	      "       ptbtool show [--erasesize N] [--size N] [--bad LIST] DUMP [KEY ...]\n"
 	      "       ptbtool show DEVICE [KEY ...]\n"
 	      "       ptbtool set [--backup FILE] DEVICE [KEY=VALUE ...]\n"
-	      "       ptbtool write [--backup FILE] DEVICE IMAGE\n", to);
+	      "       ptbtool write [--backup FILE] DEVICE IMAGE\n"
+	      "       ptbtool recover DEVICE\n", to);
 	return to == stdout ? 0 : 2;
 }
 

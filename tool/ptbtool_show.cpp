@@ -137,8 +137,10 @@ static int show_device(const struct mtd_device *device, const struct dump_partit
 		return 1;
 	}
 	lock = device_lock(device, false);
-	if (lock != -1 && device_read(device, &block) == 0) {
-		result = show_image(block.image, count, keys);
+	if (lock != -1) {
+		if (device_read(device, &block) == 0)
+			result = show_image(block.image, count, keys);
+		device_warn_torn(device, &block);
 		free(block.image);
 	}
 	if (lock >= 0)

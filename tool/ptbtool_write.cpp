@@ -2,6 +2,7 @@
  * byte into the erase blocks the values lie in, from the device's first good
  * block: the factory's and the restore path. */
 #include "ptb/env_layout.h"
+#include "ptb/ptb_copy.h"
 #include "ptb/ptb_env.h"
 #include "ptb/ptb_write.h"
 #include "tool/ptbtool.h"
@@ -75,6 +76,10 @@ static int write_image(const unsigned char *bytes, size_t length, const struct m
 	unsigned char *image;
 	int status = PTBTOOL_REFUSED;
 
+	/* A write cut short is finished first, so that its bytes are kept past the image's end. */
+	status = device_recover(device, false);
+	if (status != 0)
+		return status;
 	/* A PTB the ECC can't read whole is what a restore is for: it is written over. */
 	if (device_read(device, &block) != 0 && block.ecc.values_failed == 0)
 		return PTBTOOL_REFUSED;
@@ -99,9 +104,16 @@ int ptbtool_write(int argc, char **argv)
 		return more;
 	if (argc - i != 2)
 		return ptbtool_usage(stderr);
-	if (device_open(argv[i], true, &device) != 0)
+	if ((backup != NULL && file_name_free(backup) != 0) || device_open(argv[i], true, &device) != 0)
 		return PTBTOOL_REFUSED;
 	bytes = write_load(argv[i + 1], &device, &length);
+	/* How an erased PTB's backup would "restore" it. */
+	if (bytes != NULL && ptb_erased(bytes, env_values_end())) {
+		fprintf(stderr, "ptbtool: %s: its values' %zu bytes are all 0xFF, erased flash: not a PTB to write\n",
+			argv[i + 1], env_values_end());
+		free(bytes);
+		bytes = NULL;
+	}
 	lock = bytes != NULL ? device_lock(&device, true) : -1;
 	if (lock >= 0) {
 		status = write_image(bytes, length, &device, backup);

@@ -25,12 +25,17 @@ const std::string ERASING = "erasing the block at", PROGRAMMING = "programming t
 /* The values of the PTB every row starts from, at the partition's start. */
 const std::vector<std::pair<std::string, std::string>> FACTORY = { { "sninfo", "PT1" }, { "chipinfo", "factory" } };
 
-/* Partition bytes that tell where they came from, around the factory's values. */
-ptb_bytes factory(size_t size)
+/* Partition bytes that tell where they came from, around the factory's
+ * values; the blocks the PTB's copy takes at the end erased, where it has
+ * room, unless not spare. */
+ptb_bytes factory(const sim_partition &device, bool spare)
 {
-	ptb_bytes bytes = ptb_pattern(size);
+	ptb_bytes bytes = ptb_pattern(device.size);
 	for (const auto &key_value : FACTORY)
 		ptb_put_value(bytes, key_value.first, key_value.second);
+	size_t blocks = device.erasesize != 0 ? (PTB_VALUES_END + device.erasesize - 1) / device.erasesize + 1 : 0;
+	if (spare && blocks * device.erasesize + std::max<size_t>(device.erasesize, 40960) <= device.size)
+		std::fill(bytes.end() - blocks * device.erasesize, bytes.end(), 0xFF);
 	return bytes;
 }
 
@@ -39,6 +44,13 @@ ptb_bytes factory(size_t size)
  * a name not taken in SECRET, a file anyone may write or a FIFO; at the
  * lock's old name in /run/lock a link, a FIFO or a file nobody holds locked. */
 enum planted { PLANTS_NOTHING, LINK_TO_SECRET, LINK_TO_NEW, FILE_OF_ANYONE, FIFO_OF_ANYONE, LOCK_LINK, LOCK_FIFO, LOCK_HELD };
+
+/* What became of the partition after the first run, before the row's. */
+enum after_first {
+	AS_LEFT,
+	PTB_TORN,	/* the PTB's block erased from its second page on, as a cut in a rewrite leaves it */
+	OLD_PTB_BACK,	/* the PTB as before the first run, its copy left: a cut before the erase */
+};
 
 /* What ptbenv prints over the partition the run left. */
 enum reads { READS_NEW, READS_OLD, READS_UNCHECKED };
@@ -58,6 +70,8 @@ struct set_case {
 	std::vector<uint32_t> bad_after;
 	enum reads reads;
 	int lock_held = 0;	/* tool_options' */
+	enum after_first after = AS_LEFT;
+	bool spare = true;	/* the copy's blocks erased at the start */
 	enum planted planted = PLANTS_NOTHING;
 	const char *made = NULL;	/* a file the run makes, 0600 */
 	size_t image_length = 0;	/* IMAGE made of the factory's first bytes and the values; 0: none */
@@ -81,14 +95,16 @@ set_case without_run_lock(set_case c)
 const sim_partition NAND = { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT };
 const std::vector<std::string> SET = { "set", DEVICE, "sninfo=PT2" };
 const std::vector<std::pair<std::string, std::string>> PT2 = { { "sninfo", "PT2" } };
+/* Where the copy lies on NAND: the last two blocks. */
+const uint64_t SIX_BLOCKS = 6 * SIM_ERASESIZE;
 
 const set_case set_cases[] = {
 	{ "set one value", NAND, {}, SET, PT2,
-	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW },
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkxx", 0, {}, READS_NEW },
 	{ "a second identical set erases nothing", NAND, SET, SET, PT2,
-	  0, holds_already(DEVICE, 0), "", 0, "nkkkkkkk", 0, {}, READS_NEW },
+	  0, holds_already(DEVICE, 0), "", 0, "nkkkkkxx", 0, {}, READS_NEW },
 	{ "set with no value rewrites the block as it reads", NAND, {}, { "set", DEVICE }, {},
-	  0, ptb_written(DEVICE, 0, 1), "", 1, "kkkkkkkk", 0, {}, READS_OLD },
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "kkkkkkxx", 0, {}, READS_OLD },
 	{ "a value make refuses: the whole set refused", NAND, {}, { "set", DEVICE, "sninfo=PT2", "product=GW\n8" }, {},
 	  1, "", ptbtool_error(holds_byte("product", '\n')), 0, "kkkkkkkk", 0, {}, READS_OLD },
 	{ "a read-only partition", { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_READ_ONLY }, {}, SET, {},
@@ -106,35 +122,45 @@ const set_case set_cases[] = {
 	  {}, SET, PT2,
 	  0, ptb_written(DEVICE, SIM_ERASESIZE, 1),
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) + bad_block_lines(SIM_ERASESIZE, 0, 1),
-	  3, "knkkkkkk", 1, { 0 }, READS_NEW },
+	  3, "knkkkkxx", 1, { 0 }, READS_NEW },
 	{ "a weak page: the block erased and marked, the PTB in the next",
 	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT, {}, {}, {}, { 5 } }, {}, SET, PT2,
 	  0, ptb_written(DEVICE, SIM_ERASESIZE, 1),
 	  write_failed(DEVICE, PROGRAMMING, 0x2800, EIO_TEXT) + block_failed(DEVICE, 0, true) +
 	  bad_block_lines(SIM_ERASESIZE, 0, 1),
-	  3, "enkkkkkk", 1, { 0 }, READS_NEW },
+	  3, "enkkkkxx", 1, { 0 }, READS_NEW },
 	{ "the mark does not stick: after a reboot the old PTB reads again",
 	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_MARKBAD_FAILS, {}, {}, { 0 } }, {}, SET, PT2,
 	  3, ptb_written(DEVICE, SIM_ERASESIZE, 1),
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false, EIO_TEXT) +
 	  bad_block_lines(SIM_ERASESIZE, 0, 1) + may_not_survive(DEVICE),
-	  3, "knkkkkkk", 1, {}, READS_OLD },
-	{ "two failing blocks: stopped, the backup named", { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT, {}, {}, { 0, 1 } },
+	  3, "knkkkkxx", 1, {}, READS_OLD },
+	{ "two failing blocks: the PTB in the third, then both marked",
+	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT, {}, {}, { 0, 1 } },
+	  {}, { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" }, PT2,
+	  0, ptb_written(DEVICE, 2 * SIM_ERASESIZE, 1),
+	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + write_failed(DEVICE, ERASING, SIM_ERASESIZE, EIO_TEXT) +
+	  block_failed(DEVICE, SIM_ERASESIZE, false) + block_failed(DEVICE, 0, false) +
+	  bad_block_lines(SIM_ERASESIZE, 0, 2),
+	  5, "kknkkkxx", 2, { 0, 1 }, READS_NEW },
+	{ "every erase failing: four tries, nothing marked, the backup named",
+	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_ERASE_FAILS },
 	  {}, { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" }, {},
 	  3, "",
-	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) +
-	  write_failed(DEVICE, ERASING, SIM_ERASESIZE, EIO_TEXT) + second_block_failed(DEVICE) +
+	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + write_failed(DEVICE, ERASING, SIM_ERASESIZE, EIO_TEXT) +
+	  write_failed(DEVICE, ERASING, 2 * SIM_ERASESIZE, EIO_TEXT) +
+	  write_failed(DEVICE, ERASING, 3 * SIM_ERASESIZE, EIO_TEXT) + blocks_failed(DEVICE) +
 	  changed_not_as_asked(DEVICE, "BACKUP"),
-	  3, "kkkkkkkk", 0, { 0 }, READS_UNCHECKED },
+	  4, "kkkkkkxx", 0, {}, READS_OLD },
 	{ "the backup set saved, written back: the old PTB again", NAND, { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" },
 	  { "write", DEVICE, "BACKUP" }, {},
-	  0, ptb_written(DEVICE, 0, 1), "", 1, "kkkkkkkk", 0, {}, READS_OLD },
+	  0, ptb_written(DEVICE, 0, 1), "", 3, "kkkkkkxx", 0, {}, READS_OLD },
 	{ "an image make wrote: its bytes, the block's past them kept", NAND, { "make", "IMAGE", "sninfo=PT9" },
 	  { "write", DEVICE, "IMAGE" }, { { "sninfo", "PT9" } },
-	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW },
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkxx", 0, {}, READS_NEW },
 	image_of(PTB_VALUES_END, { "an image of the values' bytes alone: the block's past them kept", NAND, {},
 				   { "write", DEVICE, "IMAGE" }, { { "sninfo", "PT9" } },
-				   0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW }),
+				   0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkxx", 0, {}, READS_NEW }),
 	image_of(PTB_VALUES_END - 1, { "an image a byte shorter", NAND, {}, { "write", DEVICE, "IMAGE" }, {},
 				       1, "", not_an_image("IMAGE", DEVICE, SIM_ERASESIZE), 0, "kkkkkkkk", 0, {}, READS_OLD }),
 	{ "a word after the image: the usage, nothing written", NAND, { "make", "IMAGE", "sninfo=PT9" },
@@ -151,73 +177,109 @@ const set_case set_cases[] = {
 	  0, ptb_written(DEVICE, SIM_ERASESIZE, 1),
 	  PREAD_EBADMSG + values_unreadable(DEVICE, 1, 0) + write_failed(DEVICE, READING_BACK, 0, EBADMSG_TEXT) +
 	  block_failed(DEVICE, 0, true) + bad_block_lines(SIM_ERASESIZE, 0, 1),
-	  3, "enkkkkkk", 1, { 0 }, READS_NEW },
+	  3, "enkkkkxx", 1, { 0 }, READS_NEW },
 	{ "4 KiB blocks: the first of the PTB's two alone", { {}, 64 * KiB, 4 * KiB, {}, MTDSIM_NO_FAULT }, {}, SET, PT2,
-	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkkkkkkkkkk", 0, {}, READS_NEW },
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkkkkkkkxxx", 0, {}, READS_NEW },
 	{ "4 KiB blocks: the backup holds both the PTB's blocks", sim_flash(64 * KiB, 4 * KiB), {},
 	  { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" }, PT2,
-	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkkkkkkkkkk", 0, {}, READS_NEW },
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkkkkkkkxxx", 0, {}, READS_NEW },
 	{ "4 KiB blocks, the first fails: both the PTB's blocks written in the next",
 	  sim_weak_blocks(sim_flash(64 * KiB, 4 * KiB), { 0 }), {}, SET, PT2,
 	  0, ptb_written(DEVICE, 4 * KiB, 2),
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) + bad_block_lines(4 * KiB, 0, 1),
-	  4, "knnkkkkkkkkkkkkk", 1, { 0 }, READS_NEW },
+	  4, "knnkkkkkkkkkkxxx", 1, { 0 }, READS_NEW },
 	{ "one bitflip corrected reading, and one reading back: said in the singular",
 	  sim_corrected(NAND, { { 0x100, 0x101 } }), {}, SET, PT2,
 	  0, ptb_written(DEVICE, 0, 1), corrected_bitflips(DEVICE, 1, 0) + corrected_reading_back(DEVICE, 1),
-	  1, "nkkkkkkk", 0, {}, READS_NEW },
+	  1, "nkkkkkxx", 0, {}, READS_NEW },
 	{ "another set holds the lock a moment: set waits, then writes", NAND, {}, SET, PT2,
-	  0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkkk", 0, {}, READS_NEW, LOCK_EX },
+	  0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkxx", 0, {}, READS_NEW, LOCK_EX },
 	{ "a show holds it: set waits too", NAND, {}, SET, PT2,
-	  0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkkk", 0, {}, READS_NEW, LOCK_SH },
+	  0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkxx", 0, {}, READS_NEW, LOCK_SH },
 	{ "a show holds it: write waits too", NAND, { "make", "IMAGE", "sninfo=PT9" }, { "write", DEVICE, "IMAGE" },
 	  { { "sninfo", "PT9" } },
-	  0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkkk", 0, {}, READS_NEW, LOCK_SH },
+	  0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkxx", 0, {}, READS_NEW, LOCK_SH },
 	without_run_lock({ "no /run/lock, as early in boot: set still waits for a show", NAND, {}, SET, PT2,
-			   0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkkk", 0, {}, READS_NEW,
+			   0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkxx", 0, {}, READS_NEW,
 			   LOCK_SH }),
 	without_run_lock({ "no /run/lock: show still waits for a set", NAND, {}, { "show", DEVICE, "sninfo" }, {},
 			   0, "sninfo:PT1\n", waiting_for_lock(DEVICE), 0, "kkkkkkkk", 0, {}, READS_OLD, LOCK_EX }),
 	{ "show waits for a set", NAND, {}, { "show", DEVICE, "sninfo" }, {},
 	  0, "sninfo:PT1\n", waiting_for_lock(DEVICE), 0, "kkkkkkkk", 0, {}, READS_OLD, LOCK_EX },
 	{ "show reads beside another show", NAND, {}, { "show", DEVICE, "sninfo" }, {},
-	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, LOCK_SH },	{ "nobody: set's backup is 0600", NAND, {}, { "set", "--backup", "PUB/ptb-before.img", DEVICE, "sninfo=PT2" }, PT2,
-	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW, 0, PLANTS_NOTHING, "PUB/ptb-before.img" },
+	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, LOCK_SH },
+	{ "a set cut short with --backup, run again with a new one: the cut one completed first, the backup a whole PTB",
+	  NAND, { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" }, { "set", "--backup", "BACKUP2", DEVICE, "sninfo=PT2" },
+	  PT2, 0, completed(DEVICE, 0, SIX_BLOCKS) + ptb_written(DEVICE, 0, 1) + holds_already(DEVICE, 0), "",
+	  1, "nkkkkkxx", 0, {}, READS_NEW, 0, PTB_TORN },
+	{ "a set cut short with --backup, run again with the same: refused before the cut one is touched", NAND,
+	  { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" }, { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" }, {},
+	  1, "", backup_name_taken("BACKUP"), 0, "xkkkkkxx", 0, {}, READS_UNCHECKED, 0, PTB_TORN },
+	{ "recover: a torn PTB written from its copy", NAND, SET, { "recover", DEVICE }, PT2,
+	  0, completed(DEVICE, 0, SIX_BLOCKS) + ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkxx", 0, {}, READS_NEW, 0, PTB_TORN },
+	{ "show warns of a torn PTB, naming recover", NAND, SET, { "show", DEVICE, "qvhardreset" }, {},
+	  0, "", torn_warning(DEVICE, 0), 0, "xkkkkkxx", 0, {}, READS_UNCHECKED, 0, PTB_TORN },
+	{ "recover: the PTB is its copy: nothing to do", NAND, SET, { "recover", DEVICE }, PT2,
+	  0, nothing_to_recover(DEVICE, 0), "", 0, "nkkkkkxx", 0, {}, READS_NEW },
+	{ "recover: cut before the erase: the old PTB kept, the change said not to have happened", NAND, SET,
+	  { "recover", DEVICE }, {},
+	  0, did_not_happen(DEVICE, 0, SIX_BLOCKS), "", 0, "kkkkkkxx", 0, {}, READS_OLD, 0, OLD_PTB_BACK },
+	{ "set over an erased PTB with no copy: refused, recover named", NAND, {}, SET, {},
+	  1, "", erased_values(DEVICE, 0, "chipinfo"), 0, "xkkkkkkk", 0, {}, READS_UNCHECKED, 0, PTB_TORN },
+	{ "recover with no copy and the PTB erased: refused", NAND, {}, { "recover", DEVICE }, {},
+	  1, "", no_copy_torn(DEVICE, 0), 0, "xkkkkkkk", 0, {}, READS_UNCHECKED, 0, PTB_TORN },
+	{ "write refuses an image all 0xFF", NAND, {}, { "write", DEVICE, "ERASED" }, {},
+	  1, "", all_0xff_image("ERASED"), 0, "kkkkkkkk", 0, {}, READS_OLD },
+	{ "the blocks at the end hold something else: left alone, the set refused", NAND, {}, SET, {},
+	  1, "", copy_foreign(DEVICE, SIX_BLOCKS, ""), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, AS_LEFT, false },
+	{ "no room for the copy: refused without a backup", { {}, 2 * SIM_ERASESIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT },
+	  {}, SET, {},
+	  1, "", no_room(DEVICE, ""), 0, "kk", 0, {}, READS_OLD },
+	{ "no room for the copy, a set with --backup, then the backup written: every byte back",
+	  { {}, 2 * SIM_ERASESIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT },
+	  { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" }, { "write", "--backup", "IMAGE", DEVICE, "BACKUP" }, {},
+	  0, ptb_written(DEVICE, 0, 1), no_room(DEVICE, "IMAGE"), 1, "kk", 0, {}, READS_OLD },
+	{ "4 KiB blocks, a bad second block: the PTB moves to two good blocks in a row",
+	  { {}, 64 * KiB, 4 * KiB, { 1 }, MTDSIM_NO_FAULT }, {}, SET, PT2,
+	  0, ptb_written(DEVICE, 0x2000, 2), ahead_retired(DEVICE, 0) + bad_block_lines(4 * KiB, 0, 2),
+	  3, "eknnkkkkkkkkkxxx", 2, { 1, 0 }, READS_NEW },
+	{ "nobody: set's backup is 0600", NAND, {}, { "set", "--backup", "PUB/ptb-before.img", DEVICE, "sninfo=PT2" }, PT2,
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkxx", 0, {}, READS_NEW, 0, AS_LEFT, true, PLANTS_NOTHING, "PUB/ptb-before.img" },
 	{ "nobody: make's image is 0600", NAND, {}, { "make", "PUB/ptb-before.img", "appkey=000102030405060708090A0B0C0D0E0F" }, {},
-	  0, "", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, PLANTS_NOTHING, "PUB/ptb-before.img" },
+	  0, "", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, AS_LEFT, true, PLANTS_NOTHING, "PUB/ptb-before.img" },
 	{ "a link to root's file at the backup's name: refused, the flash untouched", NAND, {}, { "set", "--backup", "PUB/ptb-before.img", DEVICE, "sninfo=PT2" }, {},
-	  1, "", backup_name_taken("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LINK_TO_SECRET },
+	  1, "", backup_name_taken("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, AS_LEFT, true, LINK_TO_SECRET },
 	{ "a link to root's file as make's OUT: not followed", NAND, {}, { "make", "PUB/ptb-before.img", "appkey=000102030405060708090A0B0C0D0E0F" }, {},
-	  1, "", link_not_followed("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LINK_TO_SECRET },
+	  1, "", link_not_followed("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, AS_LEFT, true, LINK_TO_SECRET },
 	{ "a link to a new name in root's folder as make's OUT: nothing made", NAND, {}, { "make", "PUB/ptb-before.img", "appkey=000102030405060708090A0B0C0D0E0F" }, {},
-	  1, "", link_not_followed("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LINK_TO_NEW },
+	  1, "", link_not_followed("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, AS_LEFT, true, LINK_TO_NEW },
 	{ "another user's file at the backup's name: refused, the flash untouched", NAND, {}, { "set", "--backup", "PUB/ptb-before.img", DEVICE, "sninfo=PT2" }, {},
-	  1, "", backup_name_taken("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, FILE_OF_ANYONE },
+	  1, "", backup_name_taken("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, AS_LEFT, true, FILE_OF_ANYONE },
 	{ "another user's file as make's OUT: replaced by root's, 0600", NAND, {}, { "make", "PUB/ptb-before.img", "appkey=000102030405060708090A0B0C0D0E0F" }, {},
-	  0, "", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, FILE_OF_ANYONE, "PUB/ptb-before.img" },
+	  0, "", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, AS_LEFT, true, FILE_OF_ANYONE, "PUB/ptb-before.img" },
 	{ "another user's FIFO as a fields file: not waited on long", NAND, {},
 	  { "make", "--fields", "PUB/ptb-before.img", "PUB/out.img" }, {},
-	  1, "", nothing_wrote("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, FIFO_OF_ANYONE },
+	  1, "", nothing_wrote("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, AS_LEFT, true, FIFO_OF_ANYONE },
 	{ "another user's FIFO as a dump: not waited on long", NAND, {}, { "show", "PUB/ptb-before.img" }, {},
-	  1, "", nothing_wrote("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, FIFO_OF_ANYONE },
+	  1, "", nothing_wrote("PUB/ptb-before.img"), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, AS_LEFT, true, FIFO_OF_ANYONE },
 	{ "a link at the lock's old name: set makes nothing", NAND, {}, SET, PT2,
-	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW, 0, LOCK_LINK },
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkxx", 0, {}, READS_NEW, 0, AS_LEFT, true, LOCK_LINK },
 	{ "a link at the lock's old name: show makes nothing", NAND, {}, { "show", DEVICE, "sninfo" }, {},
-	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LOCK_LINK },
+	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, AS_LEFT, true, LOCK_LINK },
 	{ "a FIFO at the lock's old name: set does not hang", NAND, {}, SET, PT2,
-	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW, 0, LOCK_FIFO },
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkxx", 0, {}, READS_NEW, 0, AS_LEFT, true, LOCK_FIFO },
 	{ "a FIFO at the lock's old name: show does not hang", NAND, {}, { "show", DEVICE, "sninfo" }, {},
-	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LOCK_FIFO },
+	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, AS_LEFT, true, LOCK_FIFO },
 	{ "another user holds a lock on the old name: set does not wait", NAND, {}, SET, PT2,
-	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkk", 0, {}, READS_NEW, 0, LOCK_HELD },
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkxx", 0, {}, READS_NEW, 0, AS_LEFT, true, LOCK_HELD },
 	{ "another user holds a lock on the old name: show does not wait", NAND, {}, { "show", DEVICE, "sninfo" }, {},
-	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, LOCK_HELD },
+	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, AS_LEFT, true, LOCK_HELD },
 };
 
-/* text with IMAGE, BACKUP, FIFO, PUB and SECRET naming the scratch folder's files. */
+/* text with IMAGE, BACKUP, FIFO, ERASED (an image all 0xFF), PUB and SECRET naming the scratch folder's files. */
 std::string named(std::string text, const scratch &dir)
 {
-	for (const char *name : { "IMAGE", "BACKUP", "FIFO", "PUB", "SECRET" }) {
+	for (const char *name : { "IMAGE", "BACKUP", "FIFO", "ERASED", "PUB", "SECRET" }) {
 		std::string path = dir.path(name);
 		for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + path.size()))
 			text.replace(at, strlen(name), path);
@@ -360,7 +422,7 @@ void check_set(const set_case &c)
 {
 	scratch dir;
 	sim_partition device = c.device;
-	device.image = factory(device.size);
+	device.image = factory(device, c.spare);
 	const sim_partition before = device;
 	if (c.image_length != 0) {
 		ptb_bytes image(device.image.begin(), device.image.begin() + c.image_length);
@@ -383,6 +445,11 @@ void check_set(const set_case &c)
 		ASSERT_EQ(first.status, 0) << first.err;
 		device = first.device_after;
 	}
+	if (c.after == PTB_TORN)
+		std::fill(device.image.begin() + 2048, device.image.begin() + device.erasesize, 0xFF);
+	if (c.after == OLD_PTB_BACK)
+		std::copy(before.image.begin(), before.image.begin() + device.erasesize, device.image.begin());
+	ptb_write_file(dir.path("ERASED"), ptb_bytes(8192, 0xFF));
 	tool_options options;
 	options.lock_held = c.lock_held;
 	options.no_run_lock = c.no_run_lock;
@@ -408,10 +475,12 @@ void check_set(const set_case &c)
 		  c.blocks);
 	EXPECT_EQ(run.device_after.bad_blocks, c.bad_after);
 	/* Writing a backup back restores the bytes past its end as the flash
-	 * holds them then, so it is its bytes that tell it whole. */
+	 * holds them then, so it is its bytes that tell it whole: the blocks as
+	 * they read before the run that saved it, the factory's where nothing
+	 * came between. */
 	const std::vector<std::string> TO_BACKUP = { "--backup", "BACKUP" };
 	for (const std::vector<std::string> *args : { &c.first, &c.args })
-		if (std::search(args->begin(), args->end(), TO_BACKUP.begin(), TO_BACKUP.end()) != args->end()) {
+		if (c.after == AS_LEFT && std::search(args->begin(), args->end(), TO_BACKUP.begin(), TO_BACKUP.end()) != args->end()) {
 			EXPECT_EQ(ptb_read_file(dir.path("BACKUP")), old_ptb(before));
 		}
 	if (c.reads == READS_UNCHECKED)
@@ -540,7 +609,7 @@ cut_tally cut_everywhere(const cut_scenario &c)
 	sim_partition device = c.device;
 	cut_tally tally;
 
-	device.image = factory(device.size);
+	device.image = factory(device, true);
 	if (!c.first.empty()) {
 		EXPECT_EQ(run_ptbtool(named(c.first, dir)).status, 0);
 	}

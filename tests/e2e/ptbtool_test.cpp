@@ -463,7 +463,7 @@ TEST(Show, PrintsWhatPtbenvPrints)
 		std::string out;
 		std::string err;
 		int status;
-		unsigned preads;
+		unsigned preads;	/* of a device: the PTB's, then its copy's header */
 	} cases[] = {
 		{ "a dump file", ODD, "DUMP", {}, AS_NAMED, NONE, odd_lines, ODD_WARNINGS, 0, 0 },
 		/* Block numbers take the numbers' one syntax: hexadecimal, and decimal with a leading zero. */
@@ -476,16 +476,16 @@ TEST(Show, PrintsWhatPtbenvPrints)
 		  odd_lines, ODD_WARNINGS, 0, 0 },
 		{ "standard input, a FIFO", ODD, "-", {}, STDIN_FIFO, NONE, odd_lines, ODD_WARNINGS, 0, 0 },
 		{ "standard input, the dump file", ODD, "-", {}, STDIN_DUMP, NONE, odd_lines, ODD_WARNINGS, 0, 0 },
-		{ "the device, every key", {}, "/dev/mtd2", {}, AS_NAMED, full, full_lines, "", 0, 1 },
-		{ "the read-only node", {}, "/dev/mtd2ro", {}, AS_NAMED, full, full_lines, "", 0, 1 },
+		{ "the device, every key", {}, "/dev/mtd2", {}, AS_NAMED, full, full_lines, "", 0, 2 },
+		{ "the read-only node", {}, "/dev/mtd2ro", {}, AS_NAMED, full, full_lines, "", 0, 2 },
 		{ "the device, bad blocks ahead, said once", {}, "/dev/mtd2", {}, AS_NAMED, odd, odd_lines,
-		  BAD_0_AND_1 + ODD_WARNINGS, 0, 1 },
+		  BAD_0_AND_1 + ODD_WARNINGS, 0, 2 },
 		{ "uncorrectable in the values", {}, "/dev/mtd2", {}, AS_NAMED, aged(full, { IN_THE_VALUES }), "",
-		  PREAD_EBADMSG + values_unreadable("/dev/mtd2", 2, 0), 1, 2 },
+		  PREAD_EBADMSG + values_unreadable("/dev/mtd2", 2, 0), 1, 3 },
 		{ "uncorrectable past the values", {}, "/dev/mtd2ro", {}, AS_NAMED, aged(odd, { PAST_THEM }), odd_lines,
-		  BAD_0_AND_1 + failed_elsewhere("/dev/mtd2ro", 2, 0x8000) + ODD_WARNINGS, 0, 2 },
+		  BAD_0_AND_1 + failed_elsewhere("/dev/mtd2ro", 2, 0x8000) + ODD_WARNINGS, 0, 3 },
 		{ "bitflips corrected", {}, "/dev/mtd2", {}, AS_NAMED, aged(full, {}, { { 0, 0x800 } }), full_lines,
-		  corrected_bitflips("/dev/mtd2", 8, 0), 0, 1 },
+		  corrected_bitflips("/dev/mtd2", 8, 0), 0, 2 },
 		{ "a geometry given with the device", { "--erasesize", "131072" }, "/dev/mtd2", {}, AS_NAMED, full, "",
 		  GEOMETRY_GIVEN, 1, 0 },
 		{ "a size given with the device", { "--size", "1048576" }, "/dev/mtd2", {}, AS_NAMED, full, "",

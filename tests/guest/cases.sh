@@ -160,6 +160,14 @@ bad_block_cases() {
 	expect "nandsim-16k-badblocks: two arguments" 0 "" "" chipinfo sninfo
 	# One block walk for all the keys asked: the bad blocks said once.
 	shows_all nandsim-16k-badblocks "$bad_0_4000"
+	# libptb, from its C example: one read, every value as ptbenv prints it, nothing said.
+	if [[ -n $GUEST_TOOLS ]]; then
+		local key all=
+		for key in "${LAYOUT_KEYS[@]}"; do
+			all+=${FULL_SHOWN[$key]}
+		done
+		expect_run "nandsim-16k-badblocks: libptb example" 0 "$all" "" /ptb_example "${LAYOUT_KEYS[@]}"
+	fi
 	expect_run "nandsim-16k-badblocks: ptbtool show three keys" 0 \
 		"${FULL_SHOWN[sninfo]}${FULL_SHOWN[qvhardreset]}${FULL_SHOWN[ethaddr]}" "$bad_0_4000" \
 		/ptbtool show /dev/mtd2 sninfo qvhardreset ethaddr
@@ -378,9 +386,13 @@ writer_cases() {
 	# The PTB's block takes one erase, the first set's.
 	guest nandsim $NAND_128K parts=2,2,4 weakblocks=$(chip_block 2,2 0):1
 	guest put keep.img 131072 0
-	guest step dd if=$dev of=/tmp/mtd2.0 bs=131072
+	# The PTB's two blocks; the last two take its copy.
+	guest step dd if=$dev of=/tmp/mtd2.0 bs=131072 count=2
 	expect_run "set-128k: sninfo, backed up" 0 "$at0" "" /ptbtool set --backup /tmp/ptb.img $dev sninfo="$NEW_SNINFO"
-	guest step dd if=$dev of=/tmp/mtd2.1 bs=131072
+	guest step dd if=$dev of=/tmp/mtd2.1 bs=131072 count=2
+	guest step dd if=$dev of=/tmp/ptb.0 bs=131072 count=1
+	guest step dd if=$dev of=/tmp/copy.0 bs=131072 skip=2 count=1
+	expect_run "set-128k: the copy in block 2 is the PTB" 0 "" "" cmp /tmp/ptb.0 /tmp/copy.0
 	# The guest starts with no /run: the lock is the node's own, and no file is made.
 	expect_run "set-128k: no /run made for the lock" 1 "" "" test -e /run
 	expect_run "set-128k: the backup is its owner's alone" 0 $'600\n' "" stat -c %a /tmp/ptb.img
@@ -393,7 +405,7 @@ writer_cases() {
 	expect_run "set-128k: through mtd2ro" 1 "" "$refused" /ptbtool set /dev/mtd2ro product="$NEW_PRODUCT"
 	expect_run "set-128k: a value refused" 1 "" $'ptbtool: sninfo holds at most 31 bytes\n' \
 		/ptbtool set $dev product="$NEW_PRODUCT" sninfo="$long"
-	guest step dd if=$dev of=/tmp/mtd2.2 bs=131072
+	guest step dd if=$dev of=/tmp/mtd2.2 bs=131072 count=2
 	expect_run "set-128k: nothing written since" 0 "" "" cmp /tmp/mtd2.1 /tmp/mtd2.2
 
 	# The second erase fails, and so does erasing the block to retire it.
@@ -420,7 +432,34 @@ writer_cases() {
 	expect_run "set-128k: the second of two writers" 0 "$at1" "$wait_line$bad_0$bad_0" replay second
 	expect_run "set-128k: both values" 0 $'sninfo:GW2311-0000001\nproduct:Gateway-16\n' "$bad_0" \
 		/ptbtool show $dev sninfo product
+	torn_cases_128k
 	guest unload
+}
+
+# The PTB in block 1, torn by hand as a power cut tears it: show warns,
+# recover writes the copy back, and so does set run again.
+torn_cases_128k() {
+	[[ -n ${GUEST_TOOLS:-} ]] || return 0
+	local dev=/dev/mtd2 at1 done1 torn same bad_0
+	written at1 $dev 0x20000 1
+	completed done1 $dev 0x20000 0x40000
+	torn_warning torn $dev 0x20000
+	nothing_written same $dev 0x20000
+	bad_blocks bad_0 0
+	guest step dd if=$dev of=/tmp/ptb.1 bs=131072 skip=1 count=1
+	guest step /tools/flash_erase -q $dev 0x20000 1
+	expect_run "torn-128k: show warns" 0 "" "$bad_0$torn" /ptbtool show $dev qvhardreset
+	expect_run "torn-128k: recover" 0 "$done1$at1" "$bad_0$bad_0" /ptbtool recover $dev
+	guest step dd if=$dev of=/tmp/ptb.2 bs=131072 skip=1 count=1
+	expect_run "torn-128k: every byte back" 0 "" "" cmp /tmp/ptb.1 /tmp/ptb.2
+	expect "torn-128k: sninfo" 0 $'sninfo:GW2311-0000001\n' "$bad_0" sninfo
+	# Half its pages programmed again: set run again completes the cut one.
+	guest step dd if=/tmp/ptb.1 of=/tmp/half bs=65536 count=1
+	guest step /tools/flash_erase -q $dev 0x20000 1
+	guest step /tools/nandwrite -q -s 0x20000 $dev /tmp/half
+	expect_run "torn-128k: set again" 0 "$done1$at1$same" "$bad_0$bad_0" /ptbtool set $dev product=Gateway-16
+	guest step dd if=$dev of=/tmp/ptb.3 bs=131072 skip=1 count=1
+	expect_run "torn-128k: every byte back after set" 0 "" "" cmp /tmp/ptb.1 /tmp/ptb.3
 }
 
 # Blocks that fail when the PTB is written, on 128 KiB blocks: a page that
@@ -430,10 +469,9 @@ writer_cases() {
 # driver answers the block bad from then on (its table in memory), and its
 # count of bad blocks stays 0 (5.10, 6.1 and 6.12 alike).
 writer_fault_cases() {
-	local dev=/dev/mtd2 at1 program_1 marked survive bad_0 bad_1 erase_1 erase_2 retired_1 stop ff
+	local dev=/dev/mtd2 at1 at3 program_1 marked survive bad_0 bad_012 erase_1 erase_2 retired_1 retired_2
 	written at1 $dev 0x20000 1
 	bad_blocks bad_0 0
-	bad_blocks bad_1 0x20000
 	# Page 1 takes one program, put's.
 	guest nandsim $NAND_128K parts=2,2,4 weakpages=$(chip_page 2,2 $NAND_128K_PAGES 1):1
 	guest put full.img 131072 0
@@ -447,29 +485,32 @@ writer_fault_cases() {
 	expect_run "set-128k-weakpage: bad blocks counted" 0 $'0\n' "" cat /sys/class/mtd/mtd2/bad_blocks
 	guest unload
 
-	# Block 0 bad; block 1 takes one erase, block 2 none.
-	guest nandsim $NAND_128K parts=2,2,4 badblocks=$(chip_block 2,2 0) \
+	# Block 0 bad; block 1 takes one erase, block 2 none; blocks 4 and 5 the copy.
+	guest nandsim $NAND_128K parts=2,2,6 badblocks=$(chip_block 2,2 0) \
 		weakblocks=$(chip_block 2,2 1):1,$(chip_block 2,2 2):0
 	guest put full.img 131072 1
 	expect_run "set-128k-bad-at-load: set sninfo" 0 "$at1" "$bad_0$bad_0" /ptbtool set $dev sninfo="$NEW_SNINFO"
 	expect "set-128k-bad-at-load: sninfo" 0 "sninfo:$NEW_SNINFO"$'\n' "$bad_0" sninfo
+	# nandsim erases a block whose erase it fails: the PTB goes on to block 3,
+	# and only then are the two marked.
 	write_failed erase_1 $dev "erasing the block at" 0x20000 "$EIO_TEXT"
 	write_failed erase_2 $dev "erasing the block at" 0x40000 "$EIO_TEXT"
 	retired retired_1 $dev 0x20000 no
-	stopped stop $dev
-	expect_run "set-128k-bad-at-load: two blocks failing" 3 "" "$bad_0$erase_1$retired_1$erase_2$stop" \
-		/ptbtool set $dev product="$NEW_PRODUCT"
-	# Block 2 is next, as erased as it was.
-	ff=$(printf '\xff%.0s' {1..1024})
-	expect "set-128k-bad-at-load: sninfo after the stop" 0 "sninfo:$ff"$'\n' "$bad_0$bad_1" sninfo
-	expect_run "set-128k-bad-at-load: bad blocks counted" 0 $'2\n' "" cat /sys/class/mtd/mtd2/bad_blocks
+	retired retired_2 $dev 0x40000 no
+	written at3 $dev 0x60000 1
+	bad_blocks bad_012 0 0x20000 0x40000
+	expect_run "set-128k-bad-at-load: two blocks failing, the PTB in the third" 0 "$at3" \
+		"$bad_0$erase_1$erase_2$retired_2$retired_1$bad_012" /ptbtool set $dev product="$NEW_PRODUCT"
+	expect_run "set-128k-bad-at-load: both values in block 3" 0 "sninfo:$NEW_SNINFO"$'\n'"product:$NEW_PRODUCT"$'\n' \
+		"$bad_012" /ptbtool show $dev sninfo product
+	expect_run "set-128k-bad-at-load: bad blocks counted" 0 $'3\n' "" cat /sys/class/mtd/mtd2/bad_blocks
 	guest unload
 }
 
 # mtdram's 4 KiB blocks: the values' bytes span two, and only one that
 # changes is written.
 writer_mtdram_cases() {
-	local dev=/dev/mtd2 one two changed fields=() key
+	local dev=/dev/mtd2 one two changed fields=() key done0 torn same
 	written one $dev 0 1
 	written two $dev 0 2
 	changed_bytes changed "$WORK/root/images/full.img" $((OFFSET[sninfo])) "$NEW_SNINFO"
@@ -482,18 +523,38 @@ writer_mtdram_cases() {
 	guest nandsim parts=1
 	guest mtdram 256 4
 	guest step dd if=/images/full.img of=$dev
-	guest step dd if=$dev of=/tmp/mtd2.0 bs=4096
+	# ptbenv's 40960 bytes; the last three blocks take the PTB's copy.
+	guest step dd if=$dev of=/tmp/mtd2.0 bs=4096 count=10
 	expect_run "set-mtdram-4k: set sninfo" 0 "$one" "" /ptbtool set $dev sninfo="$NEW_SNINFO"
-	guest step dd if=$dev of=/tmp/mtd2.1 bs=4096
+	guest step dd if=$dev of=/tmp/mtd2.1 bs=4096 count=10
 	expect_run "set-mtdram-4k: the partition's bytes that changed" 1 "$changed" "" cmp -l /tmp/mtd2.0 /tmp/mtd2.1
 	expect "set-mtdram-4k: sninfo" 0 "sninfo:$NEW_SNINFO"$'\n' "" sninfo
 	expect_run "set-mtdram-4k: write, the second block changed" 0 "$one" "" /ptbtool write $dev /images/past-4k.img
-	guest step dd if=$dev of=/tmp/mtd2.2 bs=4096
+	guest step dd if=$dev of=/tmp/mtd2.2 bs=4096 count=10
 	expect_run "set-mtdram-4k: the byte written" 1 "4201 377 101"$'\n' "" cmp -l /tmp/mtd2.1 /tmp/mtd2.2
 	expect_run "set-mtdram-4k: set rewrites both blocks" 0 "$two" "" /ptbtool set $dev
-	guest step dd if=$dev of=/tmp/mtd2.3 bs=4096
+	guest step dd if=$dev of=/tmp/mtd2.3 bs=4096 count=10
 	expect_run "set-mtdram-4k: rewritten as it was" 0 "" "" cmp /tmp/mtd2.2 /tmp/mtd2.3
 	expect "set-mtdram-4k: sninfo, rewritten" 0 "sninfo:$NEW_SNINFO"$'\n' "" sninfo
+	guest step dd if=$dev of=/tmp/ptb.0 bs=4096 count=2
+	guest step dd if=$dev of=/tmp/copy.0 bs=4096 skip=61 count=2
+	expect_run "set-mtdram-4k: the copy in blocks 61 and 62 is the PTB" 0 "" "" cmp /tmp/ptb.0 /tmp/copy.0
+	# RAM takes any bytes: 0xFF written over the first block is its erase by hand.
+	head -c 4096 /dev/zero | tr '\0' '\377' >"$WORK/root/images/erased-4k.img"
+	completed done0 $dev 0 0x3d000
+	torn_warning torn $dev 0
+	nothing_written same $dev 0
+	guest step dd if=/images/erased-4k.img of=$dev bs=4096 count=1 conv=notrunc
+	expect_run "torn-mtdram-4k: show warns" 0 "" "$torn" /ptbtool show $dev qvhardreset
+	expect_run "torn-mtdram-4k: recover" 0 "$done0$two" "" /ptbtool recover $dev
+	guest step dd if=$dev of=/tmp/mtd2.4 bs=4096 count=10
+	expect_run "torn-mtdram-4k: every byte back" 0 "" "" cmp /tmp/mtd2.3 /tmp/mtd2.4
+	expect "torn-mtdram-4k: sninfo" 0 "sninfo:$NEW_SNINFO"$'\n' "" sninfo
+	# The first block's second half erased: set run again completes the cut one.
+	guest step dd if=/images/erased-4k.img of=$dev bs=2048 seek=1 count=1 conv=notrunc
+	expect_run "torn-mtdram-4k: set again" 0 "$done0$two$same" "" /ptbtool set $dev sninfo="$NEW_SNINFO"
+	guest step dd if=$dev of=/tmp/mtd2.5 bs=4096 count=10
+	expect_run "torn-mtdram-4k: every byte back after set" 0 "" "" cmp /tmp/mtd2.3 /tmp/mtd2.5
 	guest unload
 }
 
@@ -518,4 +579,5 @@ define_bench() {
 	guest bench "$1" sninfo
 	guest bench_every "$1" /ptbenv /ptbtool "${keys[@]}"
 	guest bench_every "$1" /ptbenv-static /ptbtool-static "${keys[@]}"
+	[[ -z ${PTBENV_GUEST_BENCH_BEFORE:-} ]] || guest bench_set "$1" /ptbtool-static /ptbtool-before
 }

@@ -27,7 +27,9 @@
 # trixie") picks the suites; PTBENV_GUEST_CONSOLE=DIR keeps each boot's
 # console output there; PTBENV_GUEST_BENCH=N runs no cases but times, on
 # 6.1, N runs of each ptbenv, and N rounds of reading every value with each
-# build's ptbenv, a run a key, against one ptbtool show.
+# build's ptbenv, a run a key, against one ptbtool show; with
+# PTBENV_GUEST_BENCH_BEFORE=FILE, a static AArch64 ptbtool of an earlier
+# tree, N sets with it against N with the static build.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -119,8 +121,8 @@ copy_runtime() {
 }
 
 # build_initramfs ASSETS BUILD [USERLAND]: the guest's root, with ptbenv and
-# ptbtool of BUILD. With USERLAND, their C library and the flash tools in
-# /tools; without, no C library at all.
+# ptbtool of BUILD. With USERLAND, their C library, the flash tools in
+# /tools and libptb's example with its library; without, no C library at all.
 build_initramfs() {
 	local assets=$1 build=$2 userland=${3:-} root=$WORK/root tool
 	mkdir -p "$root/bin" "$root/modules"
@@ -132,12 +134,17 @@ build_initramfs() {
 	if [[ -n ${BENCH_STATIC:-} ]]; then
 		cp "$BENCH_STATIC/ptbenv" "$root/ptbenv-static"
 		cp "$BENCH_STATIC/ptbtool" "$root/ptbtool-static"
+		[[ -z ${PTBENV_GUEST_BENCH_BEFORE:-} ]] || cp "$PTBENV_GUEST_BENCH_BEFORE" "$root/ptbtool-before"
 	fi
 	chmod 755 "$root/init" "$root"/ptbenv* "$root"/ptbtool*
 	if [[ -n $userland ]]; then
 		mkdir -p "$root/lib/aarch64-linux-gnu" "$root/tools"
 		copy_runtime "$root/ptbenv" "$root" "$userland"
 		copy_runtime "$root/ptbtool" "$root" "$userland"
+		# libptb's C example, over the library of its build.
+		cp "$build/ptb_example" "$root/"
+		cp -L "$build/libptb.so.1" "$root/lib/aarch64-linux-gnu/"
+		copy_runtime "$root/ptb_example" "$root" "$userland"
 		for tool in flash_erase nandwrite nanddump; do
 			cp "$userland/usr/sbin/$tool" "$root/tools/"
 			copy_runtime "$root/tools/$tool" "$root" "$userland"
@@ -258,6 +265,13 @@ bench_report() {
 			every = every sprintf("bench: %s, every value, %d rounds: %d %s runs %.2f ms, one %s show %.2f ms a round; show/ptbenv %.3f%s\n",
 				abi, $5, $8, $4, $6 * 10 / $5, ($4 == "/ptbenv" ? "/ptbtool" : "/ptbtool-static"),
 				$7 * 10 / $5, ($6 > 0 ? $7 / $6 : 0), ($9 == "yes" ? "" : " (their lines differ!)"))
+			next
+		}
+		$3 == "set" {
+			set_t[$4] = $6 * 10 / $5
+			if ($4 == "/ptbtool-before")
+				every = every sprintf("bench: %s, %d sets each: static %.2f ms, before %.2f ms a set; static/before %.3f\n",
+					abi, $5, set_t["/ptbtool-static"], set_t[$4], (set_t[$4] > 0 ? set_t["/ptbtool-static"] / set_t[$4] : 0))
 			next
 		}
 		{ t[$3] = $5; n = $4 }

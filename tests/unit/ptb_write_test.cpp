@@ -63,6 +63,7 @@ struct write_case {
 	struct ptb_write_report report;
 	std::string err;
 	bool old_known = true;		/* the old bytes are handed over */
+	uint32_t limit = 0;		/* where ptbenv's read from the PTB must end; 0: the partition's end */
 };
 
 const write_case write_cases[] = {
@@ -82,33 +83,38 @@ const write_case write_cases[] = {
 	{ "4 KiB blocks, the old bytes not known: both written", { {}, 64 * KiB, SMALL, {}, MTDSIM_NO_FAULT },
 	  {}, 0x1100, false,
 	  0, "erase 0, program 0, erase 1, program 1", "knkkkkkkkkkkkkkk", {}, { 0, 2, 0, true, -1, false }, "", false },
-	{ "a bad second block of the PTB is neither erased nor programmed", { {}, 64 * KiB, SMALL, { 1 }, MTDSIM_NO_FAULT },
+	{ "a bad second block: the PTB moves to two good blocks in a row, then the block ahead is marked",
+	  { {}, 64 * KiB, SMALL, { 1 }, MTDSIM_NO_FAULT },
 	  { { "sninfo", "PT2" } }, 0x1100, false,
-	  0, "erase 0, program 0", "nkkkkkkkkkkkkkkk", { 1 }, { 0, 1, 0, true, -1, false }, "" },
-	{ "the second block fails: marked, the PTB stays", { {}, 64 * KiB, SMALL, {}, MTDSIM_NO_FAULT, {}, {}, { 1 } },
+	  0, "erase 2, program 2, erase 3, program 3, erase 0, mark 0", "eknnkkkkkkkkkkkk", { 0, 1 },
+	  { 2 * SMALL, 2, 0, true, -1, false }, ahead_retired(DEVICE, 0) + bad_block_lines(SMALL, 0, 2) },
+	{ "the second block fails: the PTB moves on, then both blocks ahead are marked",
+	  { {}, 64 * KiB, SMALL, {}, MTDSIM_NO_FAULT, {}, {}, { 1 } },
 	  { { "sninfo", "PT2" } }, 0x1100, false,
-	  0, "erase 0, program 0, erase 1 failed, erase 1 failed, mark 1", "nkkkkkkkkkkkkkkk", { 1 },
-	  { 0, 1, 0, true, SMALL, false },
-	  write_failed(DEVICE, ERASING, SMALL, EIO_TEXT) + block_failed(DEVICE, SMALL, false) },
+	  0, "erase 0, program 0, erase 1 failed, erase 2, program 2, erase 3, program 3, erase 1 failed, mark 1, "
+	  "erase 0, mark 0", "eknnkkkkkkkkkkkk", { 0, 1 },
+	  { 2 * SMALL, 2, 0, true, SMALL, false },
+	  write_failed(DEVICE, ERASING, SMALL, EIO_TEXT) + block_failed(DEVICE, SMALL, false) + ahead_retired(DEVICE, 0) +
+	  bad_block_lines(SMALL, 0, 2) },
 	{ "erase fails on block 0: the PTB moves to block 1", { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, {}, {}, { 0 } },
 	  { { "sninfo", "PT2" } }, 0, false,
-	  0, "erase 0 failed, erase 0 failed, mark 0, erase 1, program 1", "knkkkkkk", { 0 },
+	  0, "erase 0 failed, erase 1, program 1, erase 0 failed, mark 0", "knkkkkkk", { 0 },
 	  { BIG, 1, 0, true, 0, false },
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) + bad_block_lines(BIG, 0, 1) },
-	{ "a page of block 0 fails to program: erased, marked, moved", { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, {}, {}, {}, { 3 } },
+	{ "a page of block 0 fails to program: moved, then block 0 erased and marked", { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, {}, {}, {}, { 3 } },
 	  { { "sninfo", "PT2" } }, 0, false,
-	  0, "erase 0, program 0 failed, erase 0, mark 0, erase 1, program 1", "enkkkkkk", { 0 },
+	  0, "erase 0, program 0 failed, erase 1, program 1, erase 0, mark 0", "enkkkkkk", { 0 },
 	  { BIG, 1, 0, true, 0, false },
 	  write_failed(DEVICE, PROGRAMMING, 0x1800, EIO_TEXT) + block_failed(DEVICE, 0, true) + bad_block_lines(BIG, 0, 1) },
 	{ "4 KiB pages: a page a call, the one that fails named", sim_weak_pages(sim_flash(MiB, BIG, 4 * KiB), { 3 }),
 	  { { "sninfo", "PT2" } }, 0, false,
-	  0, "erase 0, program 0 failed, erase 0, mark 0, erase 1, program 1", "enkkkkkk", { 0 },
+	  0, "erase 0, program 0 failed, erase 1, program 1, erase 0, mark 0", "enkkkkkk", { 0 },
 	  { BIG, 1, 0, true, 0, false },
 	  write_failed(DEVICE, PROGRAMMING, 0x3000, EIO_TEXT) + block_failed(DEVICE, 0, true) + bad_block_lines(BIG, 0, 1) },
 	{ "a worn spot the ECC can't correct reading back: moved",
 	  { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, { { 0x100, 0x110 } } },
 	  { { "sninfo", "PT2" } }, 0, false,
-	  0, "erase 0, program 0, erase 0, mark 0, erase 1, program 1", "enkkkkkk", { 0 },
+	  0, "erase 0, program 0, erase 1, program 1, erase 0, mark 0", "enkkkkkk", { 0 },
 	  { BIG, 1, 0, true, 0, false },
 	  write_failed(DEVICE, READING_BACK, 0, EBADMSG_TEXT) + block_failed(DEVICE, 0, true) + bad_block_lines(BIG, 0, 1) },
 	{ "bitflips the ECC corrects reading back: counted, the PTB stays",
@@ -117,35 +123,44 @@ const write_case write_cases[] = {
 	  0, "erase 0, program 0", "nkkkkkkk", {}, { 0, 1, 2, true, -1, false }, "" },
 	{ "the mark does not stick: the report says so", { {}, MiB, BIG, {}, MTDSIM_MARKBAD_FAILS, {}, {}, {}, { 3 } },
 	  { { "sninfo", "PT2" } }, 0, false,
-	  0, "erase 0, program 0 failed, erase 0, mark 0 failed, erase 1, program 1", "enkkkkkk", {},
+	  0, "erase 0, program 0 failed, erase 1, program 1, erase 0, mark 0 failed", "enkkkkkk", {},
 	  { BIG, 1, 0, true, 0, true },
 	  write_failed(DEVICE, PROGRAMMING, 0x1800, EIO_TEXT) + block_failed(DEVICE, 0, true, EIO_TEXT) +
 	  bad_block_lines(BIG, 0, 1) },
-	{ "two failures in a row: one block marked, then stop", { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, {}, {}, { 0, 1 } },
+	{ "two failures in a row: the PTB in the third block, then both marked",
+	  { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, {}, {}, { 0, 1 } },
 	  { { "sninfo", "PT2" } }, 0, false,
-	  -1, "erase 0 failed, erase 0 failed, mark 0, erase 1 failed", "kkkkkkkk", { 0 }, { BIG, 0, 0, true, 0, false },
-	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) +
-	  write_failed(DEVICE, ERASING, BIG, EIO_TEXT) + second_block_failed(DEVICE) },
-	{ "a write-protected chip (erase-fails): one block marked, no more", { {}, MiB, BIG, {}, MTDSIM_ERASE_FAILS },
+	  0, "erase 0 failed, erase 1 failed, erase 2, program 2, erase 1 failed, mark 1, erase 0 failed, mark 0",
+	  "kknkkkkk", { 0, 1 }, { 2 * BIG, 1, 0, true, 0, false },
+	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + write_failed(DEVICE, ERASING, BIG, EIO_TEXT) +
+	  block_failed(DEVICE, BIG, false) + block_failed(DEVICE, 0, false) + bad_block_lines(BIG, 0, 2) },
+	{ "a write-protected chip (erase-fails): four tries, nothing marked, the old PTB kept",
+	  { {}, MiB, BIG, {}, MTDSIM_ERASE_FAILS },
 	  { { "sninfo", "PT2" } }, 0, false,
-	  -1, "erase 0 failed, erase 0 failed, mark 0, erase 1 failed", "kkkkkkkk", { 0 }, { BIG, 0, 0, true, 0, false },
-	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) +
-	  write_failed(DEVICE, ERASING, BIG, EIO_TEXT) + second_block_failed(DEVICE) },
-	{ "no good block left after the one that failed", { {}, MiB, BIG, sim_blocks(1, 7), MTDSIM_NO_FAULT, {}, {}, { 0 } },
+	  -1, "erase 0 failed, erase 1 failed, erase 2 failed, erase 3 failed", "kkkkkkkk", {},
+	  { 3 * BIG, 0, 0, true, 0, false },
+	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + write_failed(DEVICE, ERASING, BIG, EIO_TEXT) +
+	  write_failed(DEVICE, ERASING, 2 * BIG, EIO_TEXT) + write_failed(DEVICE, ERASING, 3 * BIG, EIO_TEXT) +
+	  blocks_failed(DEVICE) },
+	{ "no good block left after the one that failed: it is not marked", { {}, MiB, BIG, sim_blocks(1, 7), MTDSIM_NO_FAULT, {}, {}, { 0 } },
 	  { { "sninfo", "PT2" } }, 0, false,
-	  -1, "erase 0 failed, erase 0 failed, mark 0", "kkkkkkkk", sim_blocks(0, 8), { 0, 0, 0, true, 0, false },
-	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) + no_good_block_left(DEVICE) },
-	{ "moved where ptbenv's read would run past the partition's end: not written there",
+	  -1, "erase 0 failed", "kkkkkkkk", sim_blocks(1, 7), { 0, 0, 0, true, 0, false },
+	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + no_good_block_left(DEVICE) },
+	{ "4 KiB blocks, no two good in a row before ptbenv's read would run past the partition's end: not written",
 	  { {}, 64 * KiB, SMALL, sim_blocks(1, 6), MTDSIM_NO_FAULT, {}, {}, { 0 } },
 	  { { "sninfo", "PT2" } }, 0, false,
-	  -1, "erase 0 failed, erase 0 failed, mark 0", "kkkkkkkkkkkkkkkk", sim_blocks(0, 7), { 7 * SMALL, 0, 0, true, 0, false },
-	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) + runs_past_end(DEVICE, 7 * SMALL) },
-	{ "moved where ptbenv's read ends at the partition's end: both blocks written there",
-	  sim_weak_blocks(sim_bad(sim_flash(64 * KiB, SMALL), sim_blocks(1, 5)), { 0 }),
+	  -1, "", "kkkkkkkkkkkkkkkk", sim_blocks(1, 6), { 7 * SMALL, 0, 0, false, -1, false }, runs_past_end(DEVICE, 7 * SMALL) },
+	{ "moved into the blocks its copy may take: not written there",
+	  { {}, MiB, BIG, sim_blocks(1, 4), MTDSIM_NO_FAULT, {}, {}, { 0 } },
 	  { { "sninfo", "PT2" } }, 0, false,
-	  0, "erase 0 failed, erase 0 failed, mark 0, erase 6, program 6, erase 7, program 7", "kkkkkknnkkkkkkkk",
-	  sim_blocks(0, 6), { 6 * SMALL, 2, 0, true, 0, false },
-	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) + bad_block_lines(SMALL, 0, 6) },
+	  -1, "erase 0 failed", "kkkkkkkk", sim_blocks(1, 4), { 5 * BIG, 0, 0, true, 0, false },
+	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + runs_past_end(DEVICE, 5 * BIG, true), true, 5 * BIG },
+	{ "4 KiB blocks, two good in a row where ptbenv's read ends at the partition's end: written there",
+	  sim_bad(sim_flash(64 * KiB, SMALL), sim_blocks(1, 5)),
+	  { { "sninfo", "PT2" } }, 0, false,
+	  0, "erase 6, program 6, erase 7, program 7, erase 0, mark 0", "ekkkkknnkkkkkkkk",
+	  sim_blocks(0, 6), { 6 * SMALL, 2, 0, true, -1, false },
+	  ahead_retired(DEVICE, 0) + bad_block_lines(SMALL, 0, 6) },
 };
 
 /* Long enough for a write under the sanitizers; a write that loops for
@@ -181,7 +196,7 @@ void check_write(const write_case &c)
 	start_capture();
 	alarm(WRITE_TIME_LIMIT);
 	int status = ptb_write(fd, &info, offset, c.old_known ? old.data() : NULL, image.data(), c.refresh,
-			       ("ptbtool: " + DEVICE).c_str(), &report);
+			       c.limit != 0 ? c.limit : partition.size, ("ptbtool: " + DEVICE).c_str(), &report);
 	alarm(0);
 	captured streams = finish_capture();
 	close(fd);
