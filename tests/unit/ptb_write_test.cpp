@@ -19,7 +19,7 @@ const uint32_t KiB = 1024, MiB = 1024 * KiB;
 const uint32_t BIG = 128 * KiB, SMALL = 4 * KiB;
 const std::string DEVICE = "/dev/mtd2";
 const std::string ERASING = "erasing the block at", PROGRAMMING = "programming the page at",
-		  READING_BACK = "reading back the block at";
+		  READING_BACK = "reading back the block at", ASKING_MARK = "asking for the bad mark of the block at";
 
 /* The erases, programs and marks of the device log by block, "erase 0
  * failed, mark 0, erase 1, program 1"; a block's pages programmed in a row
@@ -161,6 +161,27 @@ const write_case write_cases[] = {
 	  0, "erase 6, program 6, erase 7, program 7, erase 0, mark 0", "ekkkkknnkkkkkkkk",
 	  sim_blocks(0, 6), { 6 * SMALL, 2, 0, true, -1, false },
 	  ahead_retired(DEVICE, 0) + bad_block_lines(SMALL, 0, 6) },
+	{ "the bad mark can't be read: nothing written", sim_fault(sim_flash(64 * KiB, SMALL), MTDSIM_BADBLOCK_FAILS),
+	  { { "sninfo", "PT2" } }, 0x1100, false,
+	  -1, "", "kkkkkkkkkkkkkkkk", {}, { 0, 0, 0, false, -1, false },
+	  write_failed(DEVICE, ASKING_MARK, 0, EIO_TEXT) },
+	{ "every page programmed with other bytes (program-wrong): four tries, then stop",
+	  sim_fault(sim_flash(MiB, BIG), MTDSIM_PROGRAM_WRONG), { { "sninfo", "PT2" } }, 0, false,
+	  -1, "erase 0, program 0, erase 1, program 1, erase 2, program 2, erase 3, program 3", "xxxxkkkk", {},
+	  { 3 * BIG, 0, 0, true, 0, false },
+	  not_the_bytes(DEVICE, 0) + not_the_bytes(DEVICE, BIG) + not_the_bytes(DEVICE, 2 * BIG) +
+	  not_the_bytes(DEVICE, 3 * BIG) + blocks_failed(DEVICE) },
+	{ "every pwrite short of its last page (pwrite-short): four tries, then stop",
+	  sim_fault(sim_flash(MiB, BIG), MTDSIM_PWRITE_SHORT), { { "sninfo", "PT2" } }, 0, false,
+	  -1, "erase 0, program 0, erase 1, program 1, erase 2, program 2, erase 3, program 3", "eeeekkkk", {},
+	  { 3 * BIG, 0, 0, true, 0, false },
+	  write_failed(DEVICE, PROGRAMMING, 0, EIO_TEXT) + write_failed(DEVICE, PROGRAMMING, BIG, EIO_TEXT) +
+	  write_failed(DEVICE, PROGRAMMING, 2 * BIG, EIO_TEXT) + write_failed(DEVICE, PROGRAMMING, 3 * BIG, EIO_TEXT) +
+	  blocks_failed(DEVICE) },
+	{ "the counters failing after the read-back's first (eccstats-second-fails): read back uncounted",
+	  sim_corrected(sim_fault(sim_flash(MiB, BIG), MTDSIM_ECCSTATS_SECOND_FAILS), { { 0x100, 0x101 } }),
+	  { { "sninfo", "PT2" } }, 0, false,
+	  0, "erase 0, program 0", "nkkkkkkk", {}, { 0, 1, 0, true, -1, false }, "" },
 };
 
 /* Long enough for a write under the sanitizers; a write that loops for
