@@ -74,7 +74,23 @@ struct set_case {
 	bool spare = true;	/* the copy's blocks erased at the start */
 	enum planted planted = PLANTS_NOTHING;
 	const char *made = NULL;	/* a file the run makes, 0600 */
+	size_t image_length = 0;	/* IMAGE made of the factory's first bytes and the values; 0: none */
+	bool no_run_lock = false;	/* tool_options' */
 };
+
+/* c, writing an IMAGE of length bytes made of the factory's first and the values. */
+set_case image_of(size_t length, set_case c)
+{
+	c.image_length = length;
+	return c;
+}
+
+/* c, run with no /run/lock. */
+set_case without_run_lock(set_case c)
+{
+	c.no_run_lock = true;
+	return c;
+}
 
 const sim_partition NAND = { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT };
 const std::vector<std::string> SET = { "set", DEVICE, "sninfo=PT2" };
@@ -142,6 +158,14 @@ const set_case set_cases[] = {
 	{ "an image make wrote: its bytes, the block's past them kept", NAND, { "make", "IMAGE", "sninfo=PT9" },
 	  { "write", DEVICE, "IMAGE" }, { { "sninfo", "PT9" } },
 	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkxx", 0, {}, READS_NEW },
+	image_of(PTB_VALUES_END, { "an image of the values' bytes alone: the block's past them kept", NAND, {},
+				   { "write", DEVICE, "IMAGE" }, { { "sninfo", "PT9" } },
+				   0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkxx", 0, {}, READS_NEW }),
+	image_of(PTB_VALUES_END - 1, { "an image a byte shorter", NAND, {}, { "write", DEVICE, "IMAGE" }, {},
+				       1, "", not_an_image("IMAGE", DEVICE, SIM_ERASESIZE), 0, "kkkkkkkk", 0, {}, READS_OLD }),
+	{ "a word after the image: the usage, nothing written", NAND, { "make", "IMAGE", "sninfo=PT9" },
+	  { "write", DEVICE, "IMAGE", "extra" }, {},
+	  2, "", PTBTOOL_USAGE, 0, "kkkkkkkk", 0, {}, READS_OLD },
 	{ "an image larger than the block", NAND, { "make", "--erasesize", "262144", "IMAGE" },
 	  { "write", DEVICE, "IMAGE" }, {},
 	  1, "", not_an_image("IMAGE", DEVICE, SIM_ERASESIZE), 0, "kkkkkkkk", 0, {}, READS_OLD },
@@ -156,10 +180,40 @@ const set_case set_cases[] = {
 	  3, "enkkkkxx", 1, { 0 }, READS_NEW },
 	{ "4 KiB blocks: the first of the PTB's two alone", { {}, 64 * KiB, 4 * KiB, {}, MTDSIM_NO_FAULT }, {}, SET, PT2,
 	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkkkkkkkxxx", 0, {}, READS_NEW },
+	{ "4 KiB blocks: the backup holds both the PTB's blocks", sim_flash(64 * KiB, 4 * KiB), {},
+	  { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" }, PT2,
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkkkkkkkxxx", 0, {}, READS_NEW },
+	{ "4 KiB blocks, the first fails: both the PTB's blocks written in the next",
+	  sim_weak_blocks(sim_flash(64 * KiB, 4 * KiB), { 0 }), {}, SET, PT2,
+	  0, ptb_written(DEVICE, 4 * KiB, 2),
+	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) + bad_block_lines(4 * KiB, 0, 1),
+	  4, "knnkkkkkkkkkkxxx", 1, { 0 }, READS_NEW },
+	{ "one bitflip corrected reading, and one reading back: said in the singular",
+	  sim_corrected(NAND, { { 0x100, 0x101 } }), {}, SET, PT2,
+	  0, ptb_written(DEVICE, 0, 1), corrected_bitflips(DEVICE, 1, 0) + corrected_reading_back(DEVICE, 1),
+	  1, "nkkkkkxx", 0, {}, READS_NEW },
+	{ "the copy programmed with other bytes (program-wrong): refused, the PTB as it was",
+	  sim_fault(NAND, MTDSIM_PROGRAM_WRONG), {}, SET, {},
+	  1, "", copy_not_as_written(DEVICE, SIX_BLOCKS) + copy_failed(DEVICE), 0, "kkkkkkxx", 0, {}, READS_OLD },
+	{ "a pwrite of the copy short (pwrite-short): refused, the PTB as it was", sim_fault(NAND, MTDSIM_PWRITE_SHORT), {},
+	  SET, {},
+	  1, "", write_failed(DEVICE, PROGRAMMING, 7 * SIM_ERASESIZE, EIO_TEXT) + copy_failed(DEVICE), 0, "kkkkkkkk", 0, {},
+	  READS_OLD },
+	{ "the ECC counters failing after the first (eccstats-second-fails): written, read uncounted",
+	  sim_fault(NAND, MTDSIM_ECCSTATS_SECOND_FAILS), {}, SET, PT2,
+	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkxx", 0, {}, READS_NEW },
 	{ "another set holds the lock a moment: set waits, then writes", NAND, {}, SET, PT2,
 	  0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkxx", 0, {}, READS_NEW, LOCK_EX },
 	{ "a show holds it: set waits too", NAND, {}, SET, PT2,
 	  0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkxx", 0, {}, READS_NEW, LOCK_SH },
+	{ "a show holds it: write waits too", NAND, { "make", "IMAGE", "sninfo=PT9" }, { "write", DEVICE, "IMAGE" },
+	  { { "sninfo", "PT9" } },
+	  0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkxx", 0, {}, READS_NEW, LOCK_SH },
+	without_run_lock({ "no /run/lock, as early in boot: set still waits for a show", NAND, {}, SET, PT2,
+			   0, ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkxx", 0, {}, READS_NEW,
+			   LOCK_SH }),
+	without_run_lock({ "no /run/lock: show still waits for a set", NAND, {}, { "show", DEVICE, "sninfo" }, {},
+			   0, "sninfo:PT1\n", waiting_for_lock(DEVICE), 0, "kkkkkkkk", 0, {}, READS_OLD, LOCK_EX }),
 	{ "show waits for a set", NAND, {}, { "show", DEVICE, "sninfo" }, {},
 	  0, "sninfo:PT1\n", waiting_for_lock(DEVICE), 0, "kkkkkkkk", 0, {}, READS_OLD, LOCK_EX },
 	{ "show reads beside another show", NAND, {}, { "show", DEVICE, "sninfo" }, {},
@@ -173,6 +227,11 @@ const set_case set_cases[] = {
 	  1, "", backup_name_taken("BACKUP"), 0, "xkkkkkxx", 0, {}, READS_UNCHECKED, 0, PTB_TORN },
 	{ "recover: a torn PTB written from its copy", NAND, SET, { "recover", DEVICE }, PT2,
 	  0, completed(DEVICE, 0, SIX_BLOCKS) + ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkxx", 0, {}, READS_NEW, 0, PTB_TORN },
+	{ "recover waits for a show's lock, then writes", NAND, SET, { "recover", DEVICE }, PT2,
+	  0, completed(DEVICE, 0, SIX_BLOCKS) + ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkxx", 0, {},
+	  READS_NEW, LOCK_SH, PTB_TORN },
+	{ "recover with a word more: the usage, nothing written", NAND, SET, { "recover", DEVICE, "extra" }, {},
+	  2, "", PTBTOOL_USAGE, 0, "xkkkkkxx", 0, {}, READS_UNCHECKED, 0, PTB_TORN },
 	{ "show warns of a torn PTB, naming recover", NAND, SET, { "show", DEVICE, "qvhardreset" }, {},
 	  0, "", torn_warning(DEVICE, 0), 0, "xkkkkkxx", 0, {}, READS_UNCHECKED, 0, PTB_TORN },
 	{ "recover: the PTB is its copy: nothing to do", NAND, SET, { "recover", DEVICE }, PT2,
@@ -252,14 +311,22 @@ std::vector<std::string> named(const std::vector<std::string> &args, const scrat
 	return named_args;
 }
 
-/* The blocks holding the values, as the row asks them written: the PTB's,
- * IMAGE's bytes over them for write, the values stored. */
-ptb_bytes new_ptb(const set_case &c, const sim_partition &device, const scratch &dir)
+/* The PTB's bytes the writer writes, from the partition's start: the whole
+ * blocks the values lie in. */
+ptb_bytes old_ptb(const sim_partition &device)
 {
 	if (device.erasesize == 0)
 		return ptb_bytes();
 	size_t region = (PTB_VALUES_END + device.erasesize - 1) / device.erasesize * device.erasesize;
-	ptb_bytes ptb(device.image.begin(), device.image.begin() + region);
+	return ptb_bytes(device.image.begin(), device.image.begin() + region);
+}
+
+/* The blocks holding the values, as the row asks them written: the PTB's,
+ * IMAGE's bytes over them for write, the values stored. */
+ptb_bytes new_ptb(const set_case &c, const sim_partition &device, const scratch &dir)
+{
+	ptb_bytes ptb = old_ptb(device);
+	size_t region = ptb.size();
 	ptb_bytes image = c.args[0] == "write" && c.args[2] == "IMAGE" ? ptb_read_file(dir.path("IMAGE")) : ptb_bytes();
 	std::copy(image.begin(), image.begin() + std::min(image.size(), region), ptb.begin());
 	for (const auto &key_value : c.values)
@@ -372,9 +439,17 @@ void check_set(const set_case &c)
 	sim_partition device = c.device;
 	device.image = factory(device, c.spare);
 	const sim_partition before = device;
+	if (c.image_length != 0) {
+		ptb_bytes image(device.image.begin(), device.image.begin() + c.image_length);
+		for (const auto &key_value : c.values)
+			ptb_put_value(image, key_value.first, key_value.second);
+		ASSERT_TRUE(ptb_write_file(dir.path("IMAGE"), image));
+	}
 	pid_t planter = 0;
 	if (c.planted != PLANTS_NOTHING && (geteuid() != 0 || !private_run_lock()))
 		GTEST_SKIP() << "skipped: another user's files need root and a mount namespace of the tests' own";
+	if (c.no_run_lock && geteuid() != 0)
+		GTEST_SKIP() << "skipped: a /run without its lock folder needs root, for a mount namespace of the tool's own";
 	if (c.planted != PLANTS_NOTHING || c.made != NULL) {
 		make_folders(dir);
 		planter = plant_as_nobody(c.planted, dir);
@@ -392,6 +467,7 @@ void check_set(const set_case &c)
 	ptb_write_file(dir.path("ERASED"), ptb_bytes(8192, 0xFF));
 	tool_options options;
 	options.lock_held = c.lock_held;
+	options.no_run_lock = c.no_run_lock;
 	ASSERT_EQ(mkfifo(dir.path("FIFO").c_str(), 0600), 0);
 
 	time_t started = time(NULL);
@@ -407,11 +483,21 @@ void check_set(const set_case &c)
 		check_nothing_leaked(c, dir);
 	EXPECT_EQ(run.status, c.status);
 	EXPECT_EQ(run.out, named(c.out, dir));
-	EXPECT_EQ(run.err, named(c.err, dir));
+	/* The usage's IMAGE is its own word, no file. */
+	EXPECT_EQ(run.err, c.err == PTBTOOL_USAGE ? c.err : named(c.err, dir));
 	EXPECT_EQ(count_of(run.device_log, "MEMERASE "), c.erases);
 	EXPECT_EQ(sim_blocks_after(before, run.device_after.image, new_ptb(c, before, dir), c.ptb_block * before.erasesize),
 		  c.blocks);
 	EXPECT_EQ(run.device_after.bad_blocks, c.bad_after);
+	/* Writing a backup back restores the bytes past its end as the flash
+	 * holds them then, so it is its bytes that tell it whole: the blocks as
+	 * they read before the run that saved it, the factory's where nothing
+	 * came between. */
+	const std::vector<std::string> TO_BACKUP = { "--backup", "BACKUP" };
+	for (const std::vector<std::string> *args : { &c.first, &c.args })
+		if (c.after == AS_LEFT && std::search(args->begin(), args->end(), TO_BACKUP.begin(), TO_BACKUP.end()) != args->end()) {
+			EXPECT_EQ(ptb_read_file(dir.path("BACKUP")), old_ptb(before));
+		}
 	if (c.reads == READS_UNCHECKED)
 		return;
 	unsigned good = 0;

@@ -123,6 +123,8 @@ const make_case accepted[] = {
 	  { { "product", "GW-8 outdoor" }, { "lorainfo", "EU868" }, { "sninfo", "PT1" }, { "deveui", "0080E115" } },
 	  "sninfo=PT1\n" },
 	{ "numbers with a leading zero are decimal", { "--fill", "010", "--erasesize", "065536" }, "", {}, 65536, {}, "", 10 },
+	{ "hexadecimal digits up to f and F", { "--fill", "0xff", "--erasesize", "0xCAFE" }, "", { "sninfo=PT1" }, 0xCAFE,
+	  { { "sninfo", "PT1" } } },
 	{ "the smallest erase size, the largest fill, '--' before OUT", { "--erasesize", "1", "--fill", "255", "--" }, "",
 	  { "qvauthcheck=1" }, 40960, { { "qvauthcheck", "1" } } },
 };
@@ -229,6 +231,8 @@ const refusal refusals[] = {
 	  ptbtool_error("FIELDS:3: not KEY=VALUE: 'sninfo'"), "" },
 	{ "a bad line before a good one", { "--fields", "FIELDS" }, "sninfo\tPT1\nproduct=GW-8\n", {}, 1,
 	  ptbtool_error("FIELDS:1: not KEY=VALUE: 'sninfo\\x09PT1'"), "" },
+	{ "blanks before '#': not a comment", { "--fields", "FIELDS" }, "# factory\n  # line 2\n", {}, 1,
+	  ptbtool_error("FIELDS:2: not KEY=VALUE: '  # line 2'"), "" },
 	{ "fields line with no key", { "--fields", "FIELDS" }, "=PT1\n", {}, 1, ptbtool_error("FIELDS:1: not KEY=VALUE: '=PT1'"), "" },
 	{ "argument not KEY=VALUE", {}, "", { "sninfo" }, 1, ptbtool_error("not KEY=VALUE: 'sninfo'"), "" },
 	{ "unknown option", { "--length", "4096" }, "", {}, 2, PTBTOOL_USAGE, "" },
@@ -429,6 +433,8 @@ TEST(Show, PrintsWhatPtbenvPrints)
 {
 	scratch dir;
 	ptb_bytes dump = odd_dump();
+	/* Erased blocks past the PTB's read, which only a bad block listed there makes a stream read. */
+	dump.resize(dump.size() + (32 << 10), 0xFF);
 	ASSERT_TRUE(ptb_write_file(dir.path("dump.bin"), dump));
 	ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
 	make_case every_key = every_key_at_its_longest();
@@ -443,6 +449,8 @@ TEST(Show, PrintsWhatPtbenvPrints)
 	/* Each two ECC steps: in the values' bytes, and past their pages in odd's PTB at 0x8000. */
 	const mtdsim_range IN_THE_VALUES = { 0xEF0, 0xF10 }, PAST_THEM = { 0xA000, 0xA200 };
 	const sim_partition NONE = sim_default(ptb_bytes(), MTDSIM_MISSING);
+	const std::string GEOMETRY_GIVEN = ptbtool_error("/dev/mtd2: an MTD device tells its own geometry and bad blocks: "
+							 "no --erasesize, --size or --bad with it");
 	const std::vector<std::string> ODD = { "--erasesize", "16384", "--bad", "0,1" };
 	enum way { AS_NAMED, STDIN_FIFO, STDIN_DUMP, FULL_STDOUT };
 	struct {
@@ -464,6 +472,8 @@ TEST(Show, PrintsWhatPtbenvPrints)
 		{ "standard output full", ODD, "DUMP", { "sninfo" }, FULL_STDOUT, NONE, "",
 		  ptbtool_error("standard output: No space left on device"), 1, 0 },
 		{ "a FIFO", ODD, "FIFO", {}, AS_NAMED, NONE, odd_lines, ODD_WARNINGS, 0, 0 },
+		{ "a FIFO, its last block listed bad", { "--erasesize", "16384", "--bad", "0,1,6" }, "FIFO", {}, AS_NAMED, NONE,
+		  odd_lines, ODD_WARNINGS, 0, 0 },
 		{ "standard input, a FIFO", ODD, "-", {}, STDIN_FIFO, NONE, odd_lines, ODD_WARNINGS, 0, 0 },
 		{ "standard input, the dump file", ODD, "-", {}, STDIN_DUMP, NONE, odd_lines, ODD_WARNINGS, 0, 0 },
 		{ "the device, every key", {}, "/dev/mtd2", {}, AS_NAMED, full, full_lines, "", 0, 2 },
@@ -477,8 +487,11 @@ TEST(Show, PrintsWhatPtbenvPrints)
 		{ "bitflips corrected", {}, "/dev/mtd2", {}, AS_NAMED, aged(full, {}, { { 0, 0x800 } }), full_lines,
 		  corrected_bitflips("/dev/mtd2", 8, 0), 0, 2 },
 		{ "a geometry given with the device", { "--erasesize", "131072" }, "/dev/mtd2", {}, AS_NAMED, full, "",
-		  ptbtool_error("/dev/mtd2: an MTD device tells its own geometry and bad blocks: "
-				"no --erasesize, --size or --bad with it"), 1, 0 },
+		  GEOMETRY_GIVEN, 1, 0 },
+		{ "a size given with the device", { "--size", "1048576" }, "/dev/mtd2", {}, AS_NAMED, full, "",
+		  GEOMETRY_GIVEN, 1, 0 },
+		{ "bad blocks given with the device", { "--bad", "0" }, "/dev/mtd2", {}, AS_NAMED, full, "",
+		  GEOMETRY_GIVEN, 1, 0 },
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);

@@ -39,6 +39,9 @@ struct tool_options {
 	int lock_held = 0;
 	/* Run without PTBENV_TEST_WRAPPER: a reading the test takes for itself, not one to check. */
 	bool unwrapped = false;
+	/* No /run/lock, and a read-only /run to make it in, as early in boot:
+	 * the tool runs in a mount namespace of its own (needs root). */
+	bool no_run_lock = false;
 };
 
 tool_run run_ptbenv(const std::vector<std::string> &args, const sim_partition &device,

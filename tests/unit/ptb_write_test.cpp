@@ -19,7 +19,7 @@ const uint32_t KiB = 1024, MiB = 1024 * KiB;
 const uint32_t BIG = 128 * KiB, SMALL = 4 * KiB;
 const std::string DEVICE = "/dev/mtd2";
 const std::string ERASING = "erasing the block at", PROGRAMMING = "programming the page at",
-		  READING_BACK = "reading back the block at";
+		  READING_BACK = "reading back the block at", ASKING_MARK = "asking for the bad mark of the block at";
 
 /* The erases, programs and marks of the device log by block, "erase 0
  * failed, mark 0, erase 1, program 1"; a block's pages programmed in a row
@@ -106,6 +106,11 @@ const write_case write_cases[] = {
 	  0, "erase 0, program 0 failed, erase 1, program 1, erase 0, mark 0", "enkkkkkk", { 0 },
 	  { BIG, 1, 0, true, 0, false },
 	  write_failed(DEVICE, PROGRAMMING, 0x1800, EIO_TEXT) + block_failed(DEVICE, 0, true) + bad_block_lines(BIG, 0, 1) },
+	{ "4 KiB pages: a page a call, the one that fails named", sim_weak_pages(sim_flash(MiB, BIG, 4 * KiB), { 3 }),
+	  { { "sninfo", "PT2" } }, 0, false,
+	  0, "erase 0, program 0 failed, erase 1, program 1, erase 0, mark 0", "enkkkkkk", { 0 },
+	  { BIG, 1, 0, true, 0, false },
+	  write_failed(DEVICE, PROGRAMMING, 0x3000, EIO_TEXT) + block_failed(DEVICE, 0, true) + bad_block_lines(BIG, 0, 1) },
 	{ "a worn spot the ECC can't correct reading back: moved",
 	  { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, { { 0x100, 0x110 } } },
 	  { { "sninfo", "PT2" } }, 0, false,
@@ -150,7 +155,38 @@ const write_case write_cases[] = {
 	  { { "sninfo", "PT2" } }, 0, false,
 	  -1, "erase 0 failed", "kkkkkkkk", sim_blocks(1, 4), { 5 * BIG, 0, 0, true, 0, false },
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + runs_past_end(DEVICE, 5 * BIG, true), true, 5 * BIG },
+	{ "4 KiB blocks, two good in a row where ptbenv's read ends at the partition's end: written there",
+	  sim_bad(sim_flash(64 * KiB, SMALL), sim_blocks(1, 5)),
+	  { { "sninfo", "PT2" } }, 0, false,
+	  0, "erase 6, program 6, erase 7, program 7, erase 0, mark 0", "ekkkkknnkkkkkkkk",
+	  sim_blocks(0, 6), { 6 * SMALL, 2, 0, true, -1, false },
+	  ahead_retired(DEVICE, 0) + bad_block_lines(SMALL, 0, 6) },
+	{ "the bad mark can't be read: nothing written", sim_fault(sim_flash(64 * KiB, SMALL), MTDSIM_BADBLOCK_FAILS),
+	  { { "sninfo", "PT2" } }, 0x1100, false,
+	  -1, "", "kkkkkkkkkkkkkkkk", {}, { 0, 0, 0, false, -1, false },
+	  write_failed(DEVICE, ASKING_MARK, 0, EIO_TEXT) },
+	{ "every page programmed with other bytes (program-wrong): four tries, then stop",
+	  sim_fault(sim_flash(MiB, BIG), MTDSIM_PROGRAM_WRONG), { { "sninfo", "PT2" } }, 0, false,
+	  -1, "erase 0, program 0, erase 1, program 1, erase 2, program 2, erase 3, program 3", "xxxxkkkk", {},
+	  { 3 * BIG, 0, 0, true, 0, false },
+	  not_the_bytes(DEVICE, 0) + not_the_bytes(DEVICE, BIG) + not_the_bytes(DEVICE, 2 * BIG) +
+	  not_the_bytes(DEVICE, 3 * BIG) + blocks_failed(DEVICE) },
+	{ "every pwrite short of its last page (pwrite-short): four tries, then stop",
+	  sim_fault(sim_flash(MiB, BIG), MTDSIM_PWRITE_SHORT), { { "sninfo", "PT2" } }, 0, false,
+	  -1, "erase 0, program 0, erase 1, program 1, erase 2, program 2, erase 3, program 3", "eeeekkkk", {},
+	  { 3 * BIG, 0, 0, true, 0, false },
+	  write_failed(DEVICE, PROGRAMMING, 0, EIO_TEXT) + write_failed(DEVICE, PROGRAMMING, BIG, EIO_TEXT) +
+	  write_failed(DEVICE, PROGRAMMING, 2 * BIG, EIO_TEXT) + write_failed(DEVICE, PROGRAMMING, 3 * BIG, EIO_TEXT) +
+	  blocks_failed(DEVICE) },
+	{ "the counters failing after the read-back's first (eccstats-second-fails): read back uncounted",
+	  sim_corrected(sim_fault(sim_flash(MiB, BIG), MTDSIM_ECCSTATS_SECOND_FAILS), { { 0x100, 0x101 } }),
+	  { { "sninfo", "PT2" } }, 0, false,
+	  0, "erase 0, program 0", "nkkkkkkk", {}, { 0, 1, 0, true, -1, false }, "" },
 };
+
+/* Long enough for a write under the sanitizers; a write that loops for
+ * ever then ends the test program instead of hanging it. */
+const unsigned WRITE_TIME_LIMIT = 60;
 
 uint64_t first_good_block(const sim_partition &partition)
 {
@@ -179,8 +215,10 @@ void check_write(const write_case &c)
 	ASSERT_EQ(ioctl(fd, MEMGETINFO, &info), 0);
 
 	start_capture();
+	alarm(WRITE_TIME_LIMIT);
 	int status = ptb_write(fd, &info, offset, c.old_known ? old.data() : NULL, image.data(), c.refresh,
 			       c.limit != 0 ? c.limit : partition.size, ("ptbtool: " + DEVICE).c_str(), &report);
+	alarm(0);
 	captured streams = finish_capture();
 	close(fd);
 
