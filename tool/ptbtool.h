@@ -14,9 +14,16 @@
 /* Largest erase block taken, as large as any NAND's. */
 constexpr unsigned long long PTBTOOL_ERASESIZE_MAX = 1ULL << 30;
 
-/* Exit statuses of the commands that write: a refusal leaves the flash
- * untouched; a wrong command line (2) too. */
-enum { PTBTOOL_REFUSED = 1, PTBTOOL_CHANGED = 3 };
+/* Exit statuses: a refusal leaves the flash untouched, a wrong command line
+ * too; a write that failed past its first erase or program may have changed it. */
+enum { PTBTOOL_REFUSED = 1, PTBTOOL_USAGE = 2, PTBTOOL_CHANGED = 3 };
+
+/* Says "ptbtool: " and the formatted message on standard error, then
+ * ": " and error in words unless error is 0; returns -1. */
+int ptbtool_error(int error, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+/* Says that memory ran out, in the same words wherever it did; returns -1. */
+int ptbtool_no_memory(void);
 
 int ptbtool_make(int argc, char **argv);
 int ptbtool_show(int argc, char **argv);
@@ -27,7 +34,7 @@ int ptbtool_get(int argc, char **argv);
 int ptbtool_export(int argc, char **argv);
 
 /* Prints the usage on to; returns the status to exit with: 0 on standard
- * output (asked for), 2 otherwise (a wrong command line). */
+ * output (asked for), PTBTOOL_USAGE otherwise. */
 int ptbtool_usage(FILE *to);
 
 /* Steps through the options: returns PTBTOOL_OPTION with argv[*i] an option

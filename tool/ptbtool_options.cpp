@@ -1,5 +1,5 @@
-/* What every ptbtool command shares: the usage, stepping through options,
- * their numbers, and quoting what the user typed back in messages. */
+/* What every ptbtool command shares: the usage, stepping through options
+ * and their numbers. */
 #include "tool/ptbtool.h"
 
 #include <string.h>
@@ -15,7 +15,7 @@ int ptbtool_usage(FILE *to)
 	      "       ptbtool write [--backup FILE] DEVICE IMAGE\n"
 	      "       ptbtool recover DEVICE\n"
 	      "       ptbtool --version\n", to);
-	return to == stdout ? 0 : 2;
+	return to == stdout ? 0 : PTBTOOL_USAGE;
 }
 
 int ptbtool_option(int argc, char **argv, int *i)
@@ -80,46 +80,8 @@ int ptbtool_number(const char *option, const char *text, unsigned long long leas
 	const char *end;
 
 	if (!ptbtool_scan_number(text, &end, value) || *end != '\0' || *value < least || *value > most) {
-		fprintf(stderr, "ptbtool: %s must be a number from %llu to %llu, not %s\n",
-			option, least, most, ptbtool_quoted(text, strlen(text)));
-		return -1;
+		return ptbtool_error(0, "%s must be a number from %llu to %llu, not %s", option, least, most,
+				     ptbtool_quoted(text, strlen(text)));
 	}
 	return 0;
-}
-
-const char *ptbtool_plural(unsigned long count)
-{
-	return count == 1 ? "" : "s";
-}
-
-/* Room for the longest quoted text: every byte as \xHH, the quotes, "..." and the NUL. */
-static const size_t QUOTED_MOST = 200;
-static char quoted[4 * QUOTED_MOST + 6];
-
-const char *ptbtool_quoted(const char *text, size_t length)
-{
-	static const char hex[] = "0123456789abcdef";
-	char *at = quoted;
-
-	*at++ = '\'';
-	for (size_t i = 0; i < length && i < QUOTED_MOST; i++) {
-		unsigned char c = (unsigned char)text[i];
-
-		if (c == '\'' || c == '\\') {
-			*at++ = '\\';
-			*at++ = (char)c;
-		} else if (c >= 0x20 && c < 0x7F) {
-			*at++ = (char)c;
-		} else {
-			*at++ = '\\';
-			*at++ = 'x';
-			*at++ = hex[c >> 4];
-			*at++ = hex[c & 15];
-		}
-	}
-	*at++ = '\'';
-	if (length > QUOTED_MOST)
-		at = stpcpy(at, "...");
-	*at = '\0';
-	return quoted;
 }
