@@ -2,6 +2,7 @@
  * file, with env_put's refusals and each key given once: what make and set
  * share. */
 #include "ptb/env_layout.h"
+#include "ptb/env_put.h"
 #include "tool/ptbtool.h"
 
 #include <errno.h>

@@ -1,6 +1,7 @@
 /* ptbtool make: writes a PTB image holding the given parameter values, or
  * nothing at all when any value would not read back as given. */
 #include "ptb/env_layout.h"
+#include "ptb/env_put.h"
 #include "ptb/ptb_env.h"
 #include "tool/ptbtool.h"
 

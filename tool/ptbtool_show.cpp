@@ -2,6 +2,7 @@
  * ptbenv prints them on a device holding that dump, and warns where a value
  * is not what a factory writes. */
 #include "ptb/env_layout.h"
+#include "ptb/env_render.h"
 #include "ptb/ptb_env.h"
 #include "tool/ptbtool.h"
 #include "include/ptb.h"
