@@ -22,8 +22,7 @@ int ptbtool_error(int error, const char *format, ...)
 
 int ptbtool_no_memory(void)
 {
-	fprintf(stderr, "ptbtool: %s\n", strerror(ENOMEM));
-	return -1;
+	return ptbtool_error(0, "%s", strerror(ENOMEM));
 }
 
 const char *ptbtool_plural(unsigned long count)
