@@ -12,7 +12,7 @@ int ptbtool_error(int error, const char *format, ...)
 
 	fputs("ptbtool: ", stderr);
 	va_start(args, format);
-	vfprintf(stderr, format, args);
+	vfprintf(stderr, format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
 	va_end(args);
 	if (error != 0)
 		fprintf(stderr, ": %s", file_error(error));
