@@ -27,8 +27,13 @@ const size_t env_field_count = sizeof(env_fields) / sizeof(env_fields[0]);
 
 const struct env_field *env_find(const char *key)
 {
+	return env_find_length(key, strlen(key));
+}
+
+const struct env_field *env_find_length(const char *key, size_t length)
+{
 	for (size_t i = 0; i < env_field_count; i++)
-		if (strcmp(key, env_fields[i].key) == 0)
+		if (strlen(env_fields[i].key) == length && memcmp(env_fields[i].key, key, length) == 0)
 			return &env_fields[i];
 	return NULL;
 }

@@ -1,6 +1,7 @@
 /* Writes parameter values into a PTB image, refusing any value that ptbenv
  * would not print back exactly as given. */
-#include "ptb/env_layout.h"
+#include "ptb/env_put.h"
+#include "ptb/env_render.h"
 #include "ptb/ptb_env.h"
 
 #include <stdarg.h>
@@ -43,7 +44,7 @@ static const char *env_put_text(unsigned char *image, const struct env_field *fi
 	return NULL;
 }
 
-static int env_hex_digit(char c)
+int env_hex_digit(char c)
 {
 	if (c >= '0' && c <= '9')
 		return c - '0';

@@ -1,5 +1,5 @@
 /* A field's value as ptbenv prints it, and what a factory never stores. */
-#include "ptb/env_layout.h"
+#include "ptb/env_render.h"
 #include "ptb/ptb_env.h"
 
 #include <stdio.h>

@@ -2,6 +2,7 @@
  * of the PTB, looked up without a lock or a static buffer. */
 #include "include/ptb.h"
 #include "ptb/env_layout.h"
+#include "ptb/env_render.h"
 #include "ptb/ptb_block.h"
 #include "ptb/ptb_env.h"
 

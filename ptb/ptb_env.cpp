@@ -2,6 +2,7 @@
  * value, as the device's scripts have always read them. */
 #include "ptb/ptb_env.h"
 #include "ptb/env_layout.h"
+#include "ptb/env_render.h"
 #include "ptb/ptb_block.h"
 
 #include <errno.h>

@@ -24,6 +24,11 @@ constexpr size_t ENV_VALUE_MIN_LEN = 32;
  * on standard error. Exits the process with status 1 when the device won't open. */
 int ptb_read(unsigned char **image);
 
+struct env_field;
+
+/* env_format into env_value, the static buffer env_get returns; NULL for none. */
+const char *env_render(const struct env_field *field, const unsigned char *image);
+
 /* Returns the value of the parameter key, rendered into a static buffer that
  * stays valid until the next call, or NULL when there is none to show. */
 const char *env_get(const char *key);

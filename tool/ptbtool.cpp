@@ -9,23 +9,25 @@ __attribute__((used, retain)) static const char version[] = "@(#)ptbtool " PTBEN
 
 int main(int argc, char **argv)
 {
-	if (argc >= 2 && strcmp(argv[1], "make") == 0)
+	const char *command = argc >= 2 ? argv[1] : "";
+
+	if (strcmp(command, "make") == 0)
 		return ptbtool_make(argc - 1, argv + 1);
-	if (argc >= 2 && strcmp(argv[1], "show") == 0)
+	if (strcmp(command, "show") == 0)
 		return ptbtool_show(argc - 1, argv + 1);
-	if (argc >= 2 && strcmp(argv[1], "set") == 0)
+	if (strcmp(command, "set") == 0)
 		return ptbtool_set(argc - 1, argv + 1);
-	if (argc >= 2 && strcmp(argv[1], "write") == 0)
+	if (strcmp(command, "write") == 0)
 		return ptbtool_write(argc - 1, argv + 1);
-	if (argc >= 2 && strcmp(argv[1], "recover") == 0)
+	if (strcmp(command, "recover") == 0)
 		return ptbtool_recover(argc - 1, argv + 1);
-	if (argc >= 2 && strcmp(argv[1], "get") == 0)
+	if (strcmp(command, "get") == 0)
 		return ptbtool_get(argc - 1, argv + 1);
-	if (argc >= 2 && strcmp(argv[1], "export") == 0)
+	if (strcmp(command, "export") == 0)
 		return ptbtool_export(argc - 1, argv + 1);
-	if (argc == 2 && strcmp(argv[1], "--version") == 0)
+	if (argc == 2 && strcmp(command, "--version") == 0)
 		return puts("ptbtool " PTBENV_VERSION) == EOF || fflush(stdout) != 0;
-	if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0))
+	if (argc == 2 && (strcmp(command, "--help") == 0 || strcmp(command, "-h") == 0))
 		return ptbtool_usage(stdout);
 	return ptbtool_usage(stderr);
 }

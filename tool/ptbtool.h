@@ -5,6 +5,7 @@
 #include "ptb/ptb_block.h"
 #include "ptb/ptb_write.h"
 
+#include <getopt.h>
 #include <mtd/mtd-user.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -37,17 +38,30 @@ int ptbtool_export(int argc, char **argv);
  * output (asked for), PTBTOOL_USAGE otherwise. */
 int ptbtool_usage(FILE *to);
 
-/* Steps through the options: returns PTBTOOL_OPTION with argv[*i] an option
- * and argv[*i + 1] its value, PTBTOOL_OPERANDS once they have ended with *i at
- * the first operand, or else the status to exit with (0 after --help, 2 for
- * an option lacking its value or no operand after the options). A lone "-"
- * is an operand. */
-enum { PTBTOOL_OPTION = -1, PTBTOOL_OPERANDS = -2 };
-int ptbtool_option(int argc, char **argv, int *i);
+/* What getopt_long gives for --help, which every command's table lists as
+ * PTBTOOL_HELP_OPTION; a command's own options have values above it. */
+enum { PTBTOOL_HELP = 256 };
+#define PTBTOOL_HELP_OPTION { "help", no_argument, NULL, PTBTOOL_HELP }
 
-/* Steps through the options of the commands that write, --backup FILE
- * alone, setting *backup; returns as ptbtool_option does once they end. */
-int ptbtool_backup_option(int argc, char **argv, int *i, const char **backup);
+/* Starts reading a command's options afresh, however many commands read
+ * theirs before in this process. */
+void ptbtool_options_begin(void);
+
+/* The next option from table, its value in optarg, as getopt_long gives it:
+ * '?' for an unknown one or one lacking its value, -1 once they end with
+ * optind at the first operand. Options come only before the operands, "--"
+ * ends them and a lone "-" is an operand; getopt_long's own messages are
+ * left unsaid, the usage being the answer. */
+int ptbtool_option(int argc, char **argv, const struct option *table);
+
+/* The usage for an option a command stops at: --help's on standard output,
+ * status 0; any other's on standard error, PTBTOOL_USAGE. */
+int ptbtool_option_usage(int option);
+
+/* Reads the options of the commands that write, --backup FILE alone, into
+ * *backup; true with optind at the first operand, or false with *status the
+ * exit status. */
+bool ptbtool_backup_option(int argc, char **argv, const char **backup, int *status);
 
 /* Reads a number, decimal or 0x hexadecimal, from text up to *end; false
  * when there are no digits or it overflows. */
@@ -107,6 +121,16 @@ int file_create(const char *path, const unsigned char *bytes, size_t length);
  * after saying why not. */
 int file_folder(const char *dir, char *path, size_t size);
 
+/* Writes length bytes to fd whole, again where a signal cuts in; returns 0,
+ * or -1 with errno set (EIO where the file takes no more). */
+int file_write_all(int fd, const void *bytes, size_t length);
+
+/* Reads length bytes from fd, from offset on or, when offset is -1, from
+ * where it stands, again where a signal cuts in, until all are in or the
+ * file ends; returns how many came, or -1 with errno set. Fewer than length
+ * is a short read, which sets no errno. */
+ssize_t file_read_all(int fd, void *bytes, size_t length, off_t offset);
+
 /* Syncs the folder path lies in; returns 0, or -1 with errno set. */
 int file_sync_folder(const char *path);
 
@@ -127,9 +151,9 @@ const char *file_error(int error);
 struct dump_partition;
 struct env_field;
 
-/* Steps through show's options from argv[*i], --sh only where sh is not
- * NULL; returns as ptbtool_option does once they end. */
-int show_options(int argc, char **argv, int *i, struct dump_partition *partition, bool *sh);
+/* Reads show's options, --sh only where sh is not NULL, into partition; true
+ * with optind at the first operand, or false with *status the exit status. */
+bool show_options(int argc, char **argv, struct dump_partition *partition, bool *sh, int *status);
 
 /* Reads the PTB of a DEVICE or DUMP, path, once into image (PTB_MIN_READ
  * bytes); returns 0, or -1 after saying why not. */

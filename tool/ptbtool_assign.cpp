@@ -2,6 +2,7 @@
  * file, with env_put's refusals and each key given once: what make and set
  * share. */
 #include "ptb/env_layout.h"
+#include "ptb/env_put.h"
 #include "tool/ptbtool.h"
 
 #include <errno.h>
@@ -12,22 +13,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static const struct env_field *assign_find(const char *key, size_t length)
-{
-	for (size_t i = 0; i < env_field_count; i++)
-		if (strlen(env_fields[i].key) == length && memcmp(env_fields[i].key, key, length) == 0)
-			return &env_fields[i];
-	return NULL;
-}
-
 static int assign_given_twice(const struct assignments *given, size_t f, const char *where)
 {
 	if (*given->given_in[f] == '\0')
-		fprintf(stderr, "ptbtool: %s%s given twice, first on the command line\n", where, env_fields[f].key);
-	else
-		fprintf(stderr, "ptbtool: %s%s given twice, first at %s:%lu\n", where, env_fields[f].key,
-			given->given_in[f], given->given_line[f]);
-	return -1;
+		return ptbtool_error(0, "%s%s given twice, first on the command line", where, env_fields[f].key);
+	return ptbtool_error(0, "%s%s given twice, first at %s:%lu", where, env_fields[f].key, given->given_in[f],
+			     given->given_line[f]);
 }
 
 int assign_one(struct assignments *given, const char *file, unsigned long line, const char *text, size_t length)
@@ -40,24 +31,18 @@ int assign_one(struct assignments *given, const char *file, unsigned long line, 
 
 	if (*file != '\0')
 		snprintf(where, sizeof(where), "%s:%lu: ", file, line);
-	if (equals == NULL || equals == text) {
-		fprintf(stderr, "ptbtool: %snot KEY=VALUE: %s\n", where, ptbtool_quoted(text, length));
-		return -1;
-	}
+	if (equals == NULL || equals == text)
+		return ptbtool_error(0, "%snot KEY=VALUE: %s", where, ptbtool_quoted(text, length));
 	key_length = (size_t)(equals - text);
-	field = assign_find(text, key_length);
-	if (field == NULL) {
-		fprintf(stderr, "ptbtool: %sno such key: %s\n", where, ptbtool_quoted(text, key_length));
-		return -1;
-	}
+	field = env_find_length(text, key_length);
+	if (field == NULL)
+		return ptbtool_error(0, "%sno such key: %s", where, ptbtool_quoted(text, key_length));
 	f = (size_t)(field - env_fields);
 	if (given->given_in[f] != NULL)
 		return assign_given_twice(given, f, where);
 	why = env_put(given->bytes, field, equals + 1, length - key_length - 1);
-	if (why != NULL) {
-		fprintf(stderr, "ptbtool: %s%s\n", where, why);
-		return -1;
-	}
+	if (why != NULL)
+		return ptbtool_error(0, "%s%s", where, why);
 	given->given_in[f] = file;
 	given->given_line[f] = line;
 	return 0;
@@ -87,7 +72,7 @@ int assign_file(struct assignments *given, const char *path)
 	if (fd >= 0 && (!S_ISFIFO(named.st_mode) || file_await_stream(fd) == 0))
 		file = fdopen(fd, "r");
 	if (file == NULL) {
-		fprintf(stderr, "ptbtool: %s: %s\n", path, file_error(errno));
+		ptbtool_error(errno, "%s", path);
 		if (fd >= 0)
 			close(fd);
 		return -1;
@@ -101,10 +86,8 @@ int assign_file(struct assignments *given, const char *path)
 		if (!assign_skipped_line(line, (size_t)got))
 			status = assign_one(given, path, number, line, (size_t)got);
 	}
-	if (status == 0 && ferror(file)) {
-		fprintf(stderr, "ptbtool: %s: %s\n", path, strerror(errno));
-		status = -1;
-	}
+	if (status == 0 && ferror(file))
+		status = ptbtool_error(errno, "%s", path);
 	free(line);
 	fclose(file);
 	return status;
@@ -117,9 +100,8 @@ int assign_begin(struct assignments *given, unsigned char *bytes)
 	given->given_line = (unsigned long *)calloc(env_field_count, sizeof(unsigned long));
 	if (given->given_in != NULL && given->given_line != NULL)
 		return 0;
-	fprintf(stderr, "ptbtool: %s\n", strerror(ENOMEM));
 	assign_end(given);
-	return -1;
+	return ptbtool_no_memory();
 }
 
 void assign_end(struct assignments *given)

@@ -36,13 +36,14 @@ bool device_is_mtd(int fd, struct mtd_info_user *info)
 static void device_warn_ecc(const struct mtd_device *device, const struct ptb_block *block)
 {
 	if (block->ecc.corrected > 0)
-		fprintf(stderr, "ptbtool: warning: %s: the ECC corrected %u bitflip%s reading the PTB at 0x%llx: "
-			"rewrite it before more flip than the ECC corrects\n",
-			device->path, block->ecc.corrected, ptbtool_plural(block->ecc.corrected), block->offset);
+		ptbtool_error(0, "warning: %s: the ECC corrected %u bitflip%s reading the PTB at 0x%llx: "
+			      "rewrite it before more flip than the ECC corrects",
+			      device->path, block->ecc.corrected, ptbtool_plural(block->ecc.corrected), block->offset);
 	if (block->ecc.failed > 0)
-		fprintf(stderr, "ptbtool: warning: %s: the ECC could not correct %u step%s reading the PTB at 0x%llx, "
-			"but the values' %zu bytes read clean a second time\n",
-			device->path, block->ecc.failed, ptbtool_plural(block->ecc.failed), block->offset, env_values_end());
+		ptbtool_error(0, "warning: %s: the ECC could not correct %u step%s reading the PTB at 0x%llx, "
+			      "but the values' %zu bytes read clean a second time",
+			      device->path, block->ecc.failed, ptbtool_plural(block->ecc.failed), block->offset,
+			      env_values_end());
 }
 
 int device_open(const char *path, bool writing, struct mtd_device *device)
@@ -53,22 +54,18 @@ int device_open(const char *path, bool writing, struct mtd_device *device)
 	device->fd = open(path, writing ? O_RDWR : O_RDONLY);
 	if (device->fd < 0) {
 		if (writing && (errno == EACCES || errno == EROFS))
-			fprintf(stderr, "ptbtool: %s: can't be written (%s): a read-only node or partition\n",
-				path, strerror(errno));
-		else
-			fprintf(stderr, "ptbtool: %s: %s\n", path, strerror(errno));
-		return -1;
+			return ptbtool_error(0, "%s: can't be written (%s): a read-only node or partition", path,
+					     strerror(errno));
+		return ptbtool_error(errno, "%s", path);
 	}
 	if (fstat(device->fd, &status) != 0 || !S_ISCHR(status.st_mode) || !device_is_mtd(device->fd, &device->info)) {
-		fprintf(stderr, "ptbtool: %s: not an MTD device\n", path);
 		close(device->fd);
-		return -1;
+		return ptbtool_error(0, "%s: not an MTD device", path);
 	}
 	/* The writer counts its blocks in erase blocks. */
 	if (writing && device->info.erasesize == 0) {
-		fprintf(stderr, "ptbtool: %s: its driver gives an erase size of 0, so no erase block can be written\n", path);
 		close(device->fd);
-		return -1;
+		return ptbtool_error(0, "%s: its driver gives an erase size of 0, so no erase block can be written", path);
 	}
 	device->rdev = status.st_rdev;
 	return 0;
@@ -107,19 +104,20 @@ int device_lock(const struct mtd_device *device, bool writing)
 	if (fd < 0) {
 		if (!writing)
 			return DEVICE_UNLOCKED;
-		fprintf(stderr, "ptbtool: %s: the partition's node %s can't be locked (%s); nothing done\n",
-			device->path, node, errno == ENODEV ? "not the partition's read-write node" : strerror(errno));
-		return -1;
+		return ptbtool_error(0, "%s: the partition's node %s can't be locked (%s); nothing done", device->path,
+				     node, errno == ENODEV ? "not the partition's read-write node" : strerror(errno));
 	}
 	for (int tries = 0; flock(fd, (writing ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0; tries++) {
 		if ((errno != EWOULDBLOCK && errno != EINTR) || tries == DEVICE_LOCK_TRIES) {
-			fprintf(stderr, "ptbtool: %s: %s\n", device->path,
-				errno == EWOULDBLOCK ? "another ptbtool is still at it; nothing done" : strerror(errno));
+			if (errno == EWOULDBLOCK)
+				ptbtool_error(0, "%s: another ptbtool is still at it; nothing done", device->path);
+			else
+				ptbtool_error(errno, "%s", device->path);
 			close(fd);
 			return -1;
 		}
 		if (tries == 0)
-			fprintf(stderr, "ptbtool: %s: waiting for another ptbtool to finish with it\n", device->path);
+			ptbtool_error(0, "%s: waiting for another ptbtool to finish with it", device->path);
 		usleep(DEVICE_LOCK_WAIT);
 	}
 	return fd;
@@ -129,10 +127,10 @@ int device_read(const struct mtd_device *device, struct ptb_block *block)
 {
 	if (ptb_read_block(device->fd, &device->info, block) != 0) {
 		if (block->ecc.values_failed > 0)
-			fprintf(stderr, "ptbtool: %s: the ECC could not correct %u step%s of the PTB's values at 0x%llx "
-				"(its first %zu bytes), read twice: restore them from a backup or write a full image\n",
-				device->path, block->ecc.values_failed, ptbtool_plural(block->ecc.values_failed),
-				block->offset, env_values_end());
+			ptbtool_error(0, "%s: the ECC could not correct %u step%s of the PTB's values at 0x%llx "
+				      "(its first %zu bytes), read twice: restore them from a backup or write a full image",
+				      device->path, block->ecc.values_failed, ptbtool_plural(block->ecc.values_failed),
+				      block->offset, env_values_end());
 		return -1;
 	}
 	device_warn_ecc(device, block);
@@ -228,7 +226,7 @@ int device_write(const struct mtd_device *device, const struct ptb_block *block,
 
 	if (backup != NULL && (old == NULL || file_create(backup, old, region) != 0)) {
 		if (old == NULL)
-			fprintf(stderr, "ptbtool: %s: the PTB does not read whole: no backup of it\n", device->path);
+			ptbtool_error(0, "%s: the PTB does not read whole: no backup of it", device->path);
 		return PTBTOOL_REFUSED;
 	}
 	if (!refresh && old != NULL && memcmp(old, image, region) == 0) {

@@ -24,20 +24,17 @@ int dump_parse_bad(struct dump_partition *partition)
 	const char *at = partition->bad_list;
 
 	partition->bad = (unsigned long long *)calloc(strlen(at) / 2 + 1, sizeof(unsigned long long));
-	if (partition->bad == NULL) {
-		fprintf(stderr, "ptbtool: %s\n", strerror(ENOMEM));
-		return -1;
-	}
+	if (partition->bad == NULL)
+		return ptbtool_no_memory();
 	while (*at != '\0') {
 		const char *end;
 
 		if (!ptbtool_scan_number(at, &end, &partition->bad[partition->bad_count]) ||
 		    (*end != ',' && *end != '\0') || (*end == ',' && end[1] == '\0')) {
-			fprintf(stderr, "ptbtool: --bad must list block numbers as 0,1,5, not %s\n",
-				ptbtool_quoted(partition->bad_list, strlen(partition->bad_list)));
 			free(partition->bad);
 			partition->bad = NULL;
-			return -1;
+			return ptbtool_error(0, "--bad must list block numbers as 0,1,5, not %s",
+					     ptbtool_quoted(partition->bad_list, strlen(partition->bad_list)));
 		}
 		partition->bad_count++;
 		at = *end == ',' ? end + 1 : end;
@@ -50,16 +47,12 @@ static int dump_check_bad(const struct dump_source *dump, const struct dump_part
 {
 	unsigned long long blocks = (partition->size + partition->erasesize - 1) / partition->erasesize;
 
-	if (partition->size == 0) {
-		fprintf(stderr, "ptbtool: %s: empty, so no PTB\n", dump->name);
-		return -1;
-	}
+	if (partition->size == 0)
+		return ptbtool_error(0, "%s: empty, so no PTB", dump->name);
 	for (size_t i = 0; i < partition->bad_count; i++)
-		if (partition->bad[i] >= blocks) {
-			fprintf(stderr, "ptbtool: bad block %llu is past the end of the partition (blocks 0 to %llu)\n",
-				partition->bad[i], blocks - 1);
-			return -1;
-		}
+		if (partition->bad[i] >= blocks)
+			return ptbtool_error(0, "bad block %llu is past the end of the partition (blocks 0 to %llu)",
+					     partition->bad[i], blocks - 1);
 	return 0;
 }
 
@@ -82,17 +75,13 @@ static long long dump_stream_read(const struct dump_source *dump, unsigned char 
 
 	while (got < length) {
 		size_t chunk = buf != NULL || length - got < sizeof(scrap) ? length - got : sizeof(scrap);
-		ssize_t done = read(dump->fd, buf != NULL ? buf + got : scrap, chunk);
+		ssize_t done = file_read_all(dump->fd, buf != NULL ? buf + got : scrap, chunk, -1);
 
-		if (done < 0 && errno == EINTR)
-			continue;
-		if (done < 0) {
-			fprintf(stderr, "ptbtool: %s: %s\n", dump->name, strerror(errno));
-			return -1;
-		}
-		if (done == 0)
-			break;
+		if (done < 0)
+			return ptbtool_error(errno, "%s", dump->name);
 		got += (unsigned long long)done;
+		if ((size_t)done < chunk)
+			break;
 	}
 	return (long long)got;
 }
@@ -146,39 +135,29 @@ static int dump_read_ptb(struct dump_source *dump, struct dump_partition *partit
 	if (dump_check_bad(dump, partition) != 0)
 		return -1;
 	good = dump_good_block(partition, partition->size);
-	if (good >= partition->size) {
-		fprintf(stderr, "ptbtool: %s: every block is bad, so no PTB\n", dump->name);
-		return -1;
-	}
-	if (good + need > partition->size) {
-		fprintf(stderr, "ptbtool: %s: partition too short: the PTB at 0x%llx needs %llu bytes, the partition ends %llu after it\n",
-			dump->name, good, need, partition->size - good);
-		return -1;
-	}
-	if (good + PTB_MIN_READ > dump->length) {
-		fprintf(stderr, "ptbtool: %s: dump too short: %llu bytes, the PTB at 0x%llx needs %zu from there\n",
-			dump->name, dump->length, good, PTB_MIN_READ);
-		return -1;
-	}
+	if (good >= partition->size)
+		return ptbtool_error(0, "%s: every block is bad, so no PTB", dump->name);
+	if (good + need > partition->size)
+		return ptbtool_error(0, "%s: partition too short: the PTB at 0x%llx needs %llu bytes, the partition ends %llu after it",
+				     dump->name, good, need, partition->size - good);
+	if (good + PTB_MIN_READ > dump->length)
+		return ptbtool_error(0, "%s: dump too short: %llu bytes, the PTB at 0x%llx needs %zu from there",
+				     dump->name, dump->length, good, PTB_MIN_READ);
 	if (dump->stream)
 		return 0;
-	do
-		got = pread(dump->fd, dump->image, PTB_MIN_READ, (off_t)good);
-	while (got < 0 && errno == EINTR);
-	if (got != (ssize_t)PTB_MIN_READ) {
-		fprintf(stderr, "ptbtool: %s: %s\n", dump->name, got < 0 ? strerror(errno) : "short read");
-		return -1;
-	}
+	got = file_read_all(dump->fd, dump->image, PTB_MIN_READ, (off_t)good);
+	if (got < 0)
+		return ptbtool_error(errno, "%s", dump->name);
+	if (got != (ssize_t)PTB_MIN_READ)
+		return ptbtool_error(0, "%s: short read", dump->name);
 	return 0;
 }
 
 int dump_read(struct dump_source *dump, struct dump_partition *partition)
 {
 	dump->image = (unsigned char *)malloc(PTB_MIN_READ);
-	if (dump->image == NULL) {
-		fprintf(stderr, "ptbtool: %s: %s\n", dump->name, strerror(ENOMEM));
-		return -1;
-	}
+	if (dump->image == NULL)
+		return ptbtool_no_memory();
 	if (dump->stream && dump_read_stream(dump, partition) != 0)
 		return -1;
 	return dump_read_ptb(dump, partition);

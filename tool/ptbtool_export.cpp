@@ -44,8 +44,7 @@ static int export_file(int dir, const char *key, const char *value)
 
 	if (fd < 0)
 		return -1;
-	errno = EIO;
-	done = write(fd, value, length) == (ssize_t)length && write(fd, "\n", 1) == 1 &&
+	done = file_write_all(fd, value, length) == 0 && file_write_all(fd, "\n", 1) == 0 &&
 	       fchmod(fd, export_mode(key)) == 0 && fsync(fd) == 0;
 	return close(fd) == 0 && done ? 0 : -1;
 }
@@ -76,7 +75,7 @@ static void export_remove(const char *path)
 	if (fd >= 0)
 		close(fd);
 	if (rmdir(path) != 0)
-		fprintf(stderr, "ptbtool: warning: %s: left behind: %s\n", path, strerror(errno));
+		ptbtool_error(errno, "warning: %s: left behind", path);
 }
 
 /* Puts the full folder at temporary in target's place, the old one removed. */
@@ -88,7 +87,7 @@ static int export_swap(const char *temporary, const char *target)
 			   syscall(SYS_renameat2, AT_FDCWD, temporary, AT_FDCWD, target, RENAME_NOREPLACE) != 0))
 		return -1;
 	if (file_sync_folder(target) != 0)
-		fprintf(stderr, "ptbtool: warning: %s: its folder not synced: %s\n", target, strerror(errno));
+		ptbtool_error(errno, "warning: %s: its folder not synced", target);
 	if (exchanged)
 		export_remove(temporary);
 	return 0;
@@ -103,7 +102,7 @@ static int export_to(const char *dir, const struct ptb *handle, const unsigned c
 		return 1;
 	snprintf(temporary, sizeof(temporary), "%s.XXXXXX", target);
 	if (mkdtemp(temporary) == NULL) {
-		fprintf(stderr, "ptbtool: %s: %s\n", dir, strerror(errno));
+		ptbtool_error(errno, "%s", dir);
 		return 1;
 	}
 	fd = open(temporary, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -111,7 +110,7 @@ static int export_to(const char *dir, const struct ptb *handle, const unsigned c
 		close(fd);
 		return 0;
 	}
-	fprintf(stderr, "ptbtool: %s: %s\n", dir, strerror(errno));
+	ptbtool_error(errno, "%s", dir);
 	if (fd >= 0)
 		close(fd);
 	export_remove(temporary);
@@ -123,20 +122,20 @@ int ptbtool_export(int argc, char **argv)
 	struct dump_partition partition = { 0, 0, "", NULL, 0 };
 	unsigned char *image;
 	struct ptb *handle = NULL;
-	int i = 1, more = show_options(argc, argv, &i, &partition, NULL), result = 1;
+	int status, result = 1;
 
-	if (more != PTBTOOL_OPERANDS)
-		return more;
-	if (argc - i != 2)
+	if (!show_options(argc, argv, &partition, NULL, &status))
+		return status;
+	if (argc - optind != 2)
 		return ptbtool_usage(stderr);
 	image = (unsigned char *)malloc(PTB_MIN_READ);
 	if (image == NULL)
-		fprintf(stderr, "ptbtool: %s\n", strerror(ENOMEM));
-	else if (show_read(argv[i], &partition, image) == 0) {
+		ptbtool_no_memory();
+	else if (show_read(argv[optind], &partition, image) == 0) {
 		if (ptb_open_image(&handle, image, PTB_MIN_READ) == PTB_OK)
-			result = export_to(argv[i + 1], handle, image);
+			result = export_to(argv[optind + 1], handle, image);
 		else
-			fprintf(stderr, "ptbtool: %s\n", strerror(errno));
+			ptbtool_no_memory();
 	}
 	ptb_close(handle);
 	free(image);

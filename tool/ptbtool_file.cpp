@@ -92,7 +92,7 @@ static const mode_t FILE_UNREACHED = (mode_t)-1;
 
 static mode_t file_unreached(const char *out)
 {
-	fprintf(stderr, "ptbtool: %s: %s\n", out, strerror(errno));
+	ptbtool_error(errno, "%s", out);
 	return FILE_UNREACHED;
 }
 
@@ -112,8 +112,8 @@ static mode_t file_target(const char *out, struct file_walk *walk, bool folder)
 		if (lstat(walk->path, &status) != 0)
 			return errno == ENOENT && last ? file_mode(NULL) : file_unreached(out);
 		if (S_ISLNK(status.st_mode) && !file_link_followed(status.st_uid, walk->done)) {
-			fprintf(stderr, "ptbtool: %s: a symbolic link another user made in a sticky folder anyone "
-				"may write to, so not followed: nothing made\n", out);
+			ptbtool_error(0, "%s: a symbolic link another user made in a sticky folder anyone "
+				      "may write to, so not followed: nothing made", out);
 			return FILE_UNREACHED;
 		}
 		if (S_ISLNK(status.st_mode)) {
@@ -122,11 +122,11 @@ static mode_t file_target(const char *out, struct file_walk *walk, bool folder)
 			continue;
 		}
 		if (last && folder && !S_ISDIR(status.st_mode)) {
-			fprintf(stderr, "ptbtool: %s: not a folder, so not replaced by one\n", out);
+			ptbtool_error(0, "%s: not a folder, so not replaced by one", out);
 			return FILE_UNREACHED;
 		}
 		if (last && !folder && !S_ISREG(status.st_mode)) {
-			fprintf(stderr, "ptbtool: %s: not a regular file, so not replaced by an image\n", out);
+			ptbtool_error(0, "%s: not a regular file, so not replaced by an image", out);
 			return FILE_UNREACHED;
 		}
 		if (last)
@@ -191,10 +191,12 @@ static int file_temporary(char *name)
 	return fd;
 }
 
-static int file_write_all(int fd, const unsigned char *bytes, size_t length)
+int file_write_all(int fd, const void *bytes, size_t length)
 {
+	const unsigned char *at = (const unsigned char *)bytes;
+
 	while (length > 0) {
-		ssize_t done = write(fd, bytes, length);
+		ssize_t done = write(fd, at, length);
 
 		if (done < 0 && errno == EINTR)
 			continue;
@@ -202,10 +204,30 @@ static int file_write_all(int fd, const unsigned char *bytes, size_t length)
 			errno = EIO;
 		if (done <= 0)
 			return -1;
-		bytes += done;
+		at += done;
 		length -= (size_t)done;
 	}
 	return 0;
+}
+
+ssize_t file_read_all(int fd, void *bytes, size_t length, off_t offset)
+{
+	unsigned char *at = (unsigned char *)bytes;
+	size_t got = 0;
+
+	while (got < length) {
+		ssize_t done = offset < 0 ? read(fd, at + got, length - got)
+					  : pread(fd, at + got, length - got, offset + (off_t)got);
+
+		if (done < 0 && errno == EINTR)
+			continue;
+		if (done < 0)
+			return -1;
+		if (done == 0)
+			break;
+		got += (size_t)done;
+	}
+	return (ssize_t)got;
 }
 
 /* Writes the temporary file whole and syncs it; returns 0, or -1 with errno set. */
@@ -306,8 +328,7 @@ int file_replace(const char *out, const unsigned char *bytes, size_t length)
 		return -1;
 	if (fd >= 0 && file_settle(fd, walk.path, mode) == 0)
 		return 0;
-	fprintf(stderr, "ptbtool: %s: %s\n", out, strerror(errno));
-	return -1;
+	return ptbtool_error(errno, "%s", out);
 }
 
 int file_folder(const char *dir, char *path, size_t size)
@@ -316,21 +337,17 @@ int file_folder(const char *dir, char *path, size_t size)
 
 	if (file_target(dir, &walk, true) == FILE_UNREACHED)
 		return -1;
-	if (snprintf(path, size, "%s", walk.path) >= (int)size) {
-		fprintf(stderr, "ptbtool: %s: %s\n", dir, strerror(ENAMETOOLONG));
-		return -1;
-	}
+	if (snprintf(path, size, "%s", walk.path) >= (int)size)
+		return ptbtool_error(ENAMETOOLONG, "%s", dir);
 	return 0;
 }
 
 static int file_refused(const char *path)
 {
 	if (errno == EEXIST)
-		fprintf(stderr, "ptbtool: %s: already there: a backup is always a new file, so name one not yet taken "
-			"or remove the old one first\n", path);
-	else
-		fprintf(stderr, "ptbtool: %s: %s\n", path, strerror(errno));
-	return -1;
+		return ptbtool_error(0, "%s: already there: a backup is always a new file, so name one not yet taken "
+				     "or remove the old one first", path);
+	return ptbtool_error(errno, "%s", path);
 }
 
 int file_name_free(const char *path)

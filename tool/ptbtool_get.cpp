@@ -24,10 +24,10 @@ const char *get_value(const struct ptb *handle, const unsigned char *image, cons
 		return NULL;
 	case PTB_ERR_NO_VALUE:
 		if (asked)
-			fprintf(stderr, "ptbtool: %s: no value\n", key);
+			ptbtool_error(0, "%s: no value", key);
 		return NULL;
 	default:
-		fprintf(stderr, "ptbtool: %s: %s\n", key, strerror(errno));
+		ptbtool_error(errno, "%s", key);
 		return NULL;
 	}
 }
@@ -37,7 +37,7 @@ static int get_print(const char *value)
 	printf("%s\n", value);
 	if (fflush(stdout) == 0 && !ferror(stdout))
 		return 0;
-	fprintf(stderr, "ptbtool: standard output: %s\n", strerror(errno));
+	ptbtool_error(errno, "standard output");
 	return 1;
 }
 
@@ -49,10 +49,10 @@ static int get(const char *path, const struct env_field *field, struct dump_part
 	int result = 1;
 
 	if (image == NULL)
-		fprintf(stderr, "ptbtool: %s\n", strerror(ENOMEM));
+		ptbtool_no_memory();
 	else if (show_read(path, partition, image) == 0) {
 		if (ptb_open_image(&handle, image, PTB_MIN_READ) != PTB_OK)
-			fprintf(stderr, "ptbtool: %s\n", strerror(errno));
+			ptbtool_no_memory();
 		else if (get_value(handle, image, field->key, value, true) != NULL)
 			result = get_print(value);
 	}
@@ -64,17 +64,17 @@ static int get(const char *path, const struct env_field *field, struct dump_part
 int ptbtool_get(int argc, char **argv)
 {
 	struct dump_partition partition = { 0, 0, "", NULL, 0 };
-	int i = 1, more = show_options(argc, argv, &i, &partition, NULL);
 	const struct env_field *field;
+	int status;
 
-	if (more != PTBTOOL_OPERANDS)
-		return more;
-	if (argc - i != 2)
+	if (!show_options(argc, argv, &partition, NULL, &status))
+		return status;
+	if (argc - optind != 2)
 		return ptbtool_usage(stderr);
-	field = env_find(argv[i + 1]);
+	field = env_find(argv[optind + 1]);
 	if (field == NULL) {
-		fprintf(stderr, "ptbtool: no such key: %s\n", ptbtool_quoted(argv[i + 1], strlen(argv[i + 1])));
+		ptbtool_error(0, "no such key: %s", ptbtool_quoted(argv[optind + 1], strlen(argv[optind + 1])));
 		return 1;
 	}
-	return get(argv[i], field, &partition);
+	return get(argv[optind], field, &partition);
 }

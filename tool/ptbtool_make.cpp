@@ -1,6 +1,7 @@
 /* ptbtool make: writes a PTB image holding the given parameter values, or
  * nothing at all when any value would not read back as given. */
 #include "ptb/env_layout.h"
+#include "ptb/env_put.h"
 #include "ptb/ptb_env.h"
 #include "tool/ptbtool.h"
 
@@ -16,26 +17,38 @@ struct make_options {
 	int field_files;
 };
 
-static int make_read_options(int argc, char **argv, int *i, struct make_options *options)
+enum { OPTION_ERASESIZE = PTBTOOL_HELP + 1, OPTION_FILL, OPTION_FIELDS };
+
+static const struct option make_table[] = {
+	{ "erasesize", required_argument, NULL, OPTION_ERASESIZE },
+	{ "fill", required_argument, NULL, OPTION_FILL },
+	{ "fields", required_argument, NULL, OPTION_FIELDS },
+	PTBTOOL_HELP_OPTION,
+	{},
+};
+
+/* true with optind at OUT, or false with *status the exit status. */
+static bool make_read_options(int argc, char **argv, struct make_options *options, int *status)
 {
-	int more;
+	int option, refused = 0;
 
-	for (; (more = ptbtool_option(argc, argv, i)) == PTBTOOL_OPTION; *i += 2) {
-		const char *value = argv[*i + 1];
-
-		if (strcmp(argv[*i], "--erasesize") == 0) {
-			if (ptbtool_number("--erasesize", value, 1, PTBTOOL_ERASESIZE_MAX, &options->erasesize) != 0)
-				return 1;
-		} else if (strcmp(argv[*i], "--fill") == 0) {
-			if (ptbtool_number("--fill", value, 0, 0xFF, &options->fill) != 0)
-				return 1;
-		} else if (strcmp(argv[*i], "--fields") == 0) {
-			options->fields[options->field_files++] = value;
+	ptbtool_options_begin();
+	while (refused == 0 && (option = ptbtool_option(argc, argv, make_table)) != -1) {
+		if (option == OPTION_ERASESIZE) {
+			refused = ptbtool_number("--erasesize", optarg, 1, PTBTOOL_ERASESIZE_MAX, &options->erasesize);
+		} else if (option == OPTION_FILL) {
+			refused = ptbtool_number("--fill", optarg, 0, 0xFF, &options->fill);
+		} else if (option == OPTION_FIELDS) {
+			options->fields[options->field_files++] = optarg;
 		} else {
-			return ptbtool_usage(stderr);
+			*status = ptbtool_option_usage(option);
+			return false;
 		}
 	}
-	return more;
+	if (refused == 0 && optind < argc)
+		return true;
+	*status = refused != 0 ? 1 : ptbtool_usage(stderr);
+	return false;
 }
 
 /* Every fields file in turn, then the command line's assignments. */
@@ -57,25 +70,30 @@ int ptbtool_make(int argc, char **argv)
 	struct assignments given = {};
 	unsigned char *image;
 	size_t length;
-	int i = 1, more, status = 1;
+	int out, status = 1;
 
-	/* Each --fields takes two arguments, so half of them are room enough. */
-	options.fields = (const char **)calloc((size_t)argc / 2 + 1, sizeof(char *));
-	more = options.fields != NULL ? make_read_options(argc, argv, &i, &options) : 1;
-	if (more != PTBTOOL_OPERANDS) {
-		free(options.fields);
-		return more;
+	/* One --fields=FILE an argument at most. */
+	options.fields = (const char **)calloc((size_t)argc, sizeof(char *));
+	if (options.fields == NULL) {
+		ptbtool_no_memory();
+		return 1;
 	}
+	if (!make_read_options(argc, argv, &options, &status)) {
+		free(options.fields);
+		return status;
+	}
+	out = optind;
+	status = 1;
 	length = ptb_read_length(options.erasesize);
 	image = (unsigned char *)malloc(length);
 	if (image == NULL) {
-		fprintf(stderr, "ptbtool: no memory for an image of %zu bytes\n", length);
+		ptbtool_no_memory();
 	} else if (assign_begin(&given, image) == 0) {
 		memset(image, (int)options.fill, length);
 		for (size_t f = 0; f < env_field_count; f++)
 			env_clear(image, &env_fields[f]);
-		if (make_assign_all(&given, &options, argc - i - 1, argv + i + 1) == 0 &&
-		    file_replace(argv[i], image, length) == 0)
+		if (make_assign_all(&given, &options, argc - out - 1, argv + out + 1) == 0 &&
+		    file_replace(argv[out], image, length) == 0)
 			status = 0;
 		assign_end(&given);
 	}

@@ -12,7 +12,7 @@ int ptbtool_error(int error, const char *format, ...)
 
 	fputs("ptbtool: ", stderr);
 	va_start(args, format);
-	vfprintf(stderr, format, args);
+	vfprintf(stderr, format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
 	va_end(args);
 	if (error != 0)
 		fprintf(stderr, ": %s", file_error(error));
@@ -22,8 +22,7 @@ int ptbtool_error(int error, const char *format, ...)
 
 int ptbtool_no_memory(void)
 {
-	fprintf(stderr, "ptbtool: %s\n", strerror(ENOMEM));
-	return -1;
+	return ptbtool_error(0, "%s", strerror(ENOMEM));
 }
 
 const char *ptbtool_plural(unsigned long count)

@@ -1,7 +1,9 @@
-/* What every ptbtool command shares: the usage, stepping through options
- * and their numbers. */
+/* What every ptbtool command shares: the usage, reading options and their
+ * numbers. */
+#include "ptb/env_put.h"
 #include "tool/ptbtool.h"
 
+#include <getopt.h>
 #include <string.h>
 
 int ptbtool_usage(FILE *to)
@@ -18,38 +20,47 @@ int ptbtool_usage(FILE *to)
 	return to == stdout ? 0 : PTBTOOL_USAGE;
 }
 
-int ptbtool_option(int argc, char **argv, int *i)
+void ptbtool_options_begin(void)
 {
-	if (*i < argc && strcmp(argv[*i], "--help") == 0)
-		return ptbtool_usage(stdout);
-	if (*i < argc && strcmp(argv[*i], "--") == 0)
-		++*i;
-	else if (*i < argc && argv[*i][0] == '-' && argv[*i][1] != '\0')
-		return *i + 1 < argc ? PTBTOOL_OPTION : ptbtool_usage(stderr);
-	return *i < argc ? PTBTOOL_OPERANDS : ptbtool_usage(stderr);
+	/* 0, not 1: glibc's getopt then starts over entirely, "+" read afresh. */
+	optind = 0;
+	opterr = 0;
 }
 
-int ptbtool_backup_option(int argc, char **argv, int *i, const char **backup)
+int ptbtool_option(int argc, char **argv, const struct option *table)
 {
-	int more;
+	return getopt_long(argc, argv, "+", table, NULL);
+}
 
-	for (; (more = ptbtool_option(argc, argv, i)) == PTBTOOL_OPTION; *i += 2) {
-		if (strcmp(argv[*i], "--backup") != 0)
-			return ptbtool_usage(stderr);
-		*backup = argv[*i + 1];
+int ptbtool_option_usage(int option)
+{
+	return ptbtool_usage(option == PTBTOOL_HELP ? stdout : stderr);
+}
+
+enum { OPTION_BACKUP = PTBTOOL_HELP + 1 };
+
+static const struct option backup_table[] = {
+	{ "backup", required_argument, NULL, OPTION_BACKUP },
+	PTBTOOL_HELP_OPTION,
+	{},
+};
+
+bool ptbtool_backup_option(int argc, char **argv, const char **backup, int *status)
+{
+	int option;
+
+	ptbtool_options_begin();
+	while ((option = ptbtool_option(argc, argv, backup_table)) != -1) {
+		if (option != OPTION_BACKUP) {
+			*status = ptbtool_option_usage(option);
+			return false;
+		}
+		*backup = optarg;
 	}
-	return more;
-}
-
-static int ptbtool_digit(char c, unsigned base)
-{
-	if (c >= '0' && c <= '9')
-		return c - '0';
-	if (base == 16 && c >= 'a' && c <= 'f')
-		return c - 'a' + 10;
-	if (base == 16 && c >= 'A' && c <= 'F')
-		return c - 'A' + 10;
-	return -1;
+	if (optind < argc)
+		return true;
+	*status = ptbtool_usage(stderr);
+	return false;
 }
 
 /* Decimal, or hexadecimal after 0x; a leading zero is still decimal, so
@@ -65,7 +76,7 @@ bool ptbtool_scan_number(const char *text, const char **end, unsigned long long 
 		base = 16;
 		digits += 2;
 	}
-	for (*end = digits; (digit = ptbtool_digit(**end, base)) >= 0; ++*end) {
+	for (*end = digits; (digit = env_hex_digit(**end)) >= 0 && (unsigned)digit < base; ++*end) {
 		if (number > (~0ULL - (unsigned)digit) / base)
 			return false;
 		number = number * base + (unsigned)digit;

@@ -28,8 +28,8 @@ static int recover_write(const struct mtd_device *device, unsigned long long off
 static int recover_no_copy(const struct mtd_device *device, const struct ptb_block *block)
 {
 	if (block->image == NULL || ptb_values_erased(block->image) != NULL) {
-		fprintf(stderr, "ptbtool: %s: the PTB at 0x%llx is erased or torn, and there is no copy of it on flash: "
-			"restore a backup or write an image with ptbtool write\n", device->path, block->offset);
+		ptbtool_error(0, "%s: the PTB at 0x%llx is erased or torn, and there is no copy of it on flash: "
+			      "restore a backup or write an image with ptbtool write", device->path, block->offset);
 		return PTBTOOL_REFUSED;
 	}
 	printf("ptbtool: %s: the PTB at 0x%llx reads whole and there is no copy of it on flash: nothing to do\n",
@@ -106,21 +106,22 @@ void device_warn_torn(const struct mtd_device *device, const struct ptb_block *b
 		torn = ptb_copy_compare(device->fd, &device->info, &copy, block->offset, who) == PTB_COPY_TORN;
 	free(copy.bytes);
 	if (torn)
-		fprintf(stderr, "ptbtool: warning: %s: the PTB at 0x%llx is torn, a write cut short: run ptbtool recover %s "
-			"before anything reads it\n", device->path, block->offset, device->path);
+		ptbtool_error(0, "warning: %s: the PTB at 0x%llx is torn, a write cut short: run ptbtool recover %s "
+			      "before anything reads it", device->path, block->offset, device->path);
 }
 
 int ptbtool_recover(int argc, char **argv)
 {
 	struct mtd_device device;
-	int i = 1, more, lock, status = PTBTOOL_REFUSED;
+	static const struct option table[] = { PTBTOOL_HELP_OPTION, {} };
+	int option, lock, status = PTBTOOL_REFUSED;
 
-	more = ptbtool_option(argc, argv, &i);
-	if (more != PTBTOOL_OPERANDS)
-		return more == PTBTOOL_OPTION ? ptbtool_usage(stderr) : more;
-	if (argc - i != 1)
+	ptbtool_options_begin();
+	if ((option = ptbtool_option(argc, argv, table)) != -1)
+		return ptbtool_option_usage(option);
+	if (argc - optind != 1)
 		return ptbtool_usage(stderr);
-	if (device_open(argv[i], true, &device) != 0)
+	if (device_open(argv[optind], true, &device) != 0)
 		return PTBTOOL_REFUSED;
 	lock = device_lock(&device, true);
 	if (lock >= 0) {

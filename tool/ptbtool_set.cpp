@@ -21,21 +21,21 @@ static int set_values(const struct mtd_device *device, const struct ptb_block *b
 
 	/* A byte the ECC could not correct can't be kept, wherever it lies. */
 	if (block->ecc.failed > 0) {
-		fprintf(stderr, "ptbtool: %s: the PTB at 0x%llx does not read whole (the ECC could not correct %u step%s), "
-			"so its bytes can't be kept: restore it from a backup or write a full image with ptbtool write\n",
-			device->path, block->offset, block->ecc.failed, ptbtool_plural(block->ecc.failed));
+		ptbtool_error(0, "%s: the PTB at 0x%llx does not read whole (the ECC could not correct %u step%s), "
+			      "so its bytes can't be kept: restore it from a backup or write a full image with ptbtool write",
+			      device->path, block->offset, block->ecc.failed, ptbtool_plural(block->ecc.failed));
 		return PTBTOOL_REFUSED;
 	}
 	if ((erased = ptb_values_erased(block->image)) != NULL) {
-		fprintf(stderr, "ptbtool: %s: the PTB at 0x%llx reads as erased flash where its values lie (%s): "
-			"run ptbtool recover %s, or write an image or a backup with ptbtool write\n",
-			device->path, block->offset, erased, device->path);
+		ptbtool_error(0, "%s: the PTB at 0x%llx reads as erased flash where its values lie (%s): "
+			      "run ptbtool recover %s, or write an image or a backup with ptbtool write",
+			      device->path, block->offset, erased, device->path);
 		return PTBTOOL_REFUSED;
 	}
 	image = (unsigned char *)malloc(block->length);
 	if (image == NULL || assign_begin(&given, image) != 0) {
 		if (image == NULL)
-			fprintf(stderr, "ptbtool: no memory for an image of %zu bytes\n", block->length);
+			ptbtool_no_memory();
 		free(image);
 		return PTBTOOL_REFUSED;
 	}
@@ -76,10 +76,9 @@ static int set(const char *path, int count, char **assignments, const char *back
 int ptbtool_set(int argc, char **argv)
 {
 	const char *backup = NULL;
-	int i = 1, more;
+	int status;
 
-	more = ptbtool_backup_option(argc, argv, &i, &backup);
-	if (more != PTBTOOL_OPERANDS)
-		return more;
-	return set(argv[i], argc - i - 1, argv + i + 1, backup);
+	if (!ptbtool_backup_option(argc, argv, &backup, &status))
+		return status;
+	return set(argv[optind], argc - optind - 1, argv + optind + 1, backup);
 }

@@ -2,6 +2,7 @@
  * ptbenv prints them on a device holding that dump, and warns where a value
  * is not what a factory writes. */
 #include "ptb/env_layout.h"
+#include "ptb/env_render.h"
 #include "ptb/ptb_env.h"
 #include "tool/ptbtool.h"
 #include "include/ptb.h"
@@ -17,48 +18,40 @@
 /* The erase size of a dump's partition when none is given: most NAND's. */
 static const unsigned long long SHOW_ERASESIZE = 131072;
 
-static bool show_filled(const struct env_field *field, const unsigned char *image, unsigned char byte)
-{
-	for (size_t i = 0; i < env_room(field); i++)
-		if (image[field->offset + i] != byte)
-			return false;
-	return true;
-}
-
 static void show_warn_text(const struct env_field *field, const unsigned char *image, const char *value)
 {
 	size_t room = env_room(field);
 	bool runs_on = memchr(image + field->offset, '\0', room) == NULL;
-	bool erased = strchr(value, 0xFF) != NULL;
+	bool erased = env_flaw(field, (const unsigned char *)value, strlen(value)) == ENV_FLAW_ERASED;
 
 	if (runs_on)
-		fprintf(stderr, "ptbtool: warning: %s: no terminator within its %zu bytes, the value runs on%s\n",
-			field->key, room, erased ? "; erased flash (0xFF bytes) in it" : "");
+		ptbtool_error(0, "warning: %s: no terminator within its %zu bytes, the value runs on%s", field->key, room,
+			      erased ? "; erased flash (0xFF bytes) in it" : "");
 	else if (erased)
-		fprintf(stderr, "ptbtool: warning: %s: erased flash (0xFF bytes) in the value\n", field->key);
+		ptbtool_error(0, "warning: %s: erased flash (0xFF bytes) in the value", field->key);
 }
 
 void show_warn(const struct env_field *field, const unsigned char *image, const char *value)
 {
-	switch (field->kind) {
-	case ENV_TEXT:
-	case ENV_LONG_TEXT:
+	if (field->kind == ENV_TEXT || field->kind == ENV_LONG_TEXT) {
 		if (value != NULL)
 			show_warn_text(field, image, value);
+		return;
+	}
+	switch (env_flaw(field, image + field->offset, env_room(field))) {
+	case ENV_FLAW_ERASED:
+		if (field->kind == ENV_MAC)
+			ptbtool_error(0, "warning: %s: erased flash, no address", field->key);
+		else
+			ptbtool_error(0, "warning: %s: erased flash (0xFF)", field->key);
 		break;
-	case ENV_MAC:
-		if (show_filled(field, image, 0xFF))
-			fprintf(stderr, "ptbtool: warning: ethaddr: erased flash, no address\n");
-		else if (show_filled(field, image, 0x00))
-			fprintf(stderr, "ptbtool: warning: ethaddr: all zero, no address\n");
-		else if (image[field->offset] & 1)
-			fprintf(stderr, "ptbtool: warning: ethaddr: multicast (first byte odd), not a device's own address\n");
+	case ENV_FLAW_ZERO:
+		ptbtool_error(0, "warning: %s: all zero, no address", field->key);
 		break;
-	case ENV_DIGIT:
-		if (show_filled(field, image, 0xFF))
-			fprintf(stderr, "ptbtool: warning: %s: erased flash (0xFF)\n", field->key);
+	case ENV_FLAW_MULTICAST:
+		ptbtool_error(0, "warning: %s: multicast (first byte odd), not a device's own address", field->key);
 		break;
-	case ENV_NO_VALUE:
+	case ENV_SOUND:
 		break;
 	}
 }
@@ -100,7 +93,7 @@ static int show_image(const unsigned char *image, int count, char **keys, bool s
 	struct ptb *handle = NULL;
 
 	if (sh && ptb_open_image(&handle, image, PTB_MIN_READ) != PTB_OK) {
-		fprintf(stderr, "ptbtool: %s\n", strerror(errno));
+		ptbtool_no_memory();
 		return 1;
 	}
 	if (count == 0)
@@ -110,7 +103,7 @@ static int show_image(const unsigned char *image, int count, char **keys, bool s
 		show_field(env_find(keys[i]), image, handle);
 	ptb_close(handle);
 	if (fflush(stdout) != 0 || ferror(stdout)) {
-		fprintf(stderr, "ptbtool: standard output: %s\n", strerror(errno));
+		ptbtool_error(errno, "standard output");
 		return 1;
 	}
 	return 0;
@@ -130,7 +123,7 @@ static enum show_source show_open(const char *path, struct dump_source *dump, st
 	dump->name = named ? path : "standard input";
 	dump->fd = named ? file_open_named(path, &status) : fstat(0, &status) == 0 ? 0 : -1;
 	if (dump->fd < 0 || (named && S_ISFIFO(status.st_mode) && file_await_stream(dump->fd) != 0)) {
-		fprintf(stderr, "ptbtool: %s: %s\n", dump->name, file_error(errno));
+		ptbtool_error(errno, "%s", dump->name);
 		return SHOW_NOTHING;
 	}
 	if (S_ISREG(status.st_mode)) {
@@ -147,7 +140,7 @@ static enum show_source show_open(const char *path, struct dump_source *dump, st
 		device->rdev = status.st_rdev;
 		return SHOW_DEVICE;
 	}
-	fprintf(stderr, "ptbtool: %s: not a dump file, a pipe or an MTD device\n", dump->name);
+	ptbtool_error(0, "%s: not a dump file, a pipe or an MTD device", dump->name);
 	return SHOW_NOTHING;
 }
 
@@ -158,11 +151,9 @@ static int show_device(const struct mtd_device *device, const struct dump_partit
 	struct ptb_block block;
 	int lock, result = -1;
 
-	if (given->size != 0 || given->erasesize != 0 || given->bad_count != 0) {
-		fprintf(stderr, "ptbtool: %s: an MTD device tells its own geometry and bad blocks: "
-			"no --erasesize, --size or --bad with it\n", device->path);
-		return -1;
-	}
+	if (given->size != 0 || given->erasesize != 0 || given->bad_count != 0)
+		return ptbtool_error(0, "%s: an MTD device tells its own geometry and bad blocks: "
+				     "no --erasesize, --size or --bad with it", device->path);
 	lock = device_lock(device, false);
 	if (lock != -1) {
 		if (device_read(device, &block) == 0) {
@@ -215,53 +206,67 @@ static int show(const char *path, int count, char **keys, struct dump_partition 
 
 	for (int i = 0; i < count; i++)
 		if (env_find(keys[i]) == NULL) {
-			fprintf(stderr, "ptbtool: no such key: %s\n", ptbtool_quoted(keys[i], strlen(keys[i])));
+			ptbtool_error(0, "no such key: %s", ptbtool_quoted(keys[i], strlen(keys[i])));
 			free(image);
 			return 1;
 		}
 	if (image == NULL)
-		fprintf(stderr, "ptbtool: %s\n", strerror(ENOMEM));
+		ptbtool_no_memory();
 	else if (show_read(path, partition, image) == 0)
 		result = show_image(image, count, keys, sh);
 	free(image);
 	return result;
 }
 
-int show_options(int argc, char **argv, int *i, struct dump_partition *partition, bool *sh)
-{
-	int more;
+enum { OPTION_SH = PTBTOOL_HELP + 1, OPTION_ERASESIZE, OPTION_SIZE, OPTION_BAD };
 
-	while ((more = ptbtool_option(argc, argv, i)) == PTBTOOL_OPTION) {
-		if (sh != NULL && strcmp(argv[*i], "--sh") == 0) {
-			/* The one option without a value. */
+static const struct option show_table[] = {
+	{ "sh", no_argument, NULL, OPTION_SH },
+	{ "erasesize", required_argument, NULL, OPTION_ERASESIZE },
+	{ "size", required_argument, NULL, OPTION_SIZE },
+	{ "bad", required_argument, NULL, OPTION_BAD },
+	PTBTOOL_HELP_OPTION,
+	{},
+};
+
+bool show_options(int argc, char **argv, struct dump_partition *partition, bool *sh, int *status)
+{
+	int option;
+
+	ptbtool_options_begin();
+	while ((option = ptbtool_option(argc, argv, show_table)) != -1) {
+		int refused = 0;
+
+		if (option == OPTION_SH && sh != NULL) {
 			*sh = true;
-			*i += 1;
-			continue;
-		}
-		if (strcmp(argv[*i], "--erasesize") == 0) {
-			if (ptbtool_number("--erasesize", argv[*i + 1], 1, PTBTOOL_ERASESIZE_MAX, &partition->erasesize) != 0)
-				return 1;
-		} else if (strcmp(argv[*i], "--size") == 0) {
-			if (ptbtool_number("--size", argv[*i + 1], 1, ~0ULL >> 1, &partition->size) != 0)
-				return 1;
-		} else if (strcmp(argv[*i], "--bad") == 0) {
-			partition->bad_list = argv[*i + 1];
+		} else if (option == OPTION_ERASESIZE) {
+			refused = ptbtool_number("--erasesize", optarg, 1, PTBTOOL_ERASESIZE_MAX, &partition->erasesize);
+		} else if (option == OPTION_SIZE) {
+			refused = ptbtool_number("--size", optarg, 1, ~0ULL >> 1, &partition->size);
+		} else if (option == OPTION_BAD) {
+			partition->bad_list = optarg;
 		} else {
-			return ptbtool_usage(stderr);
+			*status = ptbtool_option_usage(option);
+			return false;
 		}
-		*i += 2;
+		if (refused != 0) {
+			*status = 1;
+			return false;
+		}
 	}
-	return more;
+	if (optind < argc)
+		return true;
+	*status = ptbtool_usage(stderr);
+	return false;
 }
 
 int ptbtool_show(int argc, char **argv)
 {
 	struct dump_partition partition = { 0, 0, "", NULL, 0 };
-	int i = 1, more;
 	bool sh = false;
+	int status;
 
-	more = show_options(argc, argv, &i, &partition, &sh);
-	if (more != PTBTOOL_OPERANDS)
-		return more;
-	return show(argv[i], argc - i - 1, argv + i + 1, &partition, sh);
+	if (!show_options(argc, argv, &partition, &sh, &status))
+		return status;
+	return show(argv[optind], argc - optind - 1, argv + optind + 1, &partition, sh);
 }

@@ -25,16 +25,21 @@ static unsigned char *write_load(const char *path, const struct mtd_device *devi
 	int fd = file_open_named(path, &status);
 	unsigned char *bytes = NULL;
 
+	ssize_t got = 0;
+
 	if (fd < 0) {
-		fprintf(stderr, "ptbtool: %s: %s\n", path, strerror(errno));
+		ptbtool_error(errno, "%s", path);
 	} else if (!S_ISREG(status.st_mode) || (size_t)status.st_size < env_values_end() ||
 		   (size_t)status.st_size > most) {
-		fprintf(stderr, "ptbtool: %s: not a PTB image for %s: it must be a file of %zu to %zu bytes\n",
-			path, device->path, env_values_end(), most);
+		ptbtool_error(0, "%s: not a PTB image for %s: it must be a file of %zu to %zu bytes", path,
+			      device->path, env_values_end(), most);
 	} else if ((bytes = (unsigned char *)malloc((size_t)status.st_size)) == NULL) {
-		fprintf(stderr, "ptbtool: %s: %s\n", path, strerror(ENOMEM));
-	} else if (pread(fd, bytes, (size_t)status.st_size, 0) != (ssize_t)status.st_size) {
-		fprintf(stderr, "ptbtool: %s: %s\n", path, errno != 0 ? strerror(errno) : "short read");
+		ptbtool_no_memory();
+	} else if ((got = file_read_all(fd, bytes, (size_t)status.st_size, 0)) != (ssize_t)status.st_size) {
+		if (got < 0)
+			ptbtool_error(errno, "%s", path);
+		else
+			ptbtool_error(0, "%s: short read", path);
 		free(bytes);
 		bytes = NULL;
 	} else {
@@ -54,12 +59,12 @@ static unsigned char *write_region(const struct mtd_device *device, const struct
 	unsigned char *image = (unsigned char *)malloc(region);
 
 	if (image == NULL) {
-		fprintf(stderr, "ptbtool: %s: %s\n", device->path, strerror(ENOMEM));
+		ptbtool_no_memory();
 		return NULL;
 	}
 	if (length < region && (block->image == NULL || block->ecc.failed > 0)) {
-		fprintf(stderr, "ptbtool: %s: the PTB does not read whole, so the bytes past the image's %zu can't be kept: "
-			"write an image of %zu bytes\n", device->path, length, region);
+		ptbtool_error(0, "%s: the PTB does not read whole, so the bytes past the image's %zu can't be kept: "
+			      "write an image of %zu bytes", device->path, length, region);
 		free(image);
 		return NULL;
 	}
@@ -97,20 +102,23 @@ int ptbtool_write(int argc, char **argv)
 	const char *backup = NULL;
 	unsigned char *bytes;
 	size_t length = 0;
-	int i = 1, more, lock, status = PTBTOOL_REFUSED;
+	const char *path, *image;
+	int lock, status;
 
-	more = ptbtool_backup_option(argc, argv, &i, &backup);
-	if (more != PTBTOOL_OPERANDS)
-		return more;
-	if (argc - i != 2)
+	if (!ptbtool_backup_option(argc, argv, &backup, &status))
+		return status;
+	status = PTBTOOL_REFUSED;
+	if (argc - optind != 2)
 		return ptbtool_usage(stderr);
-	if ((backup != NULL && file_name_free(backup) != 0) || device_open(argv[i], true, &device) != 0)
+	path = argv[optind];
+	image = argv[optind + 1];
+	if ((backup != NULL && file_name_free(backup) != 0) || device_open(path, true, &device) != 0)
 		return PTBTOOL_REFUSED;
-	bytes = write_load(argv[i + 1], &device, &length);
+	bytes = write_load(image, &device, &length);
 	/* How an erased PTB's backup would "restore" it. */
 	if (bytes != NULL && ptb_erased(bytes, env_values_end())) {
-		fprintf(stderr, "ptbtool: %s: its values' %zu bytes are all 0xFF, erased flash: not a PTB to write\n",
-			argv[i + 1], env_values_end());
+		ptbtool_error(0, "%s: its values' %zu bytes are all 0xFF, erased flash: not a PTB to write", image,
+			      env_values_end());
 		free(bytes);
 		bytes = NULL;
 	}

@@ -1,6 +1,7 @@
 /* Writing values with env_put: every value it takes reads back through
  * env_get exactly, and every one too long for its room is refused. */
 #include "ptb/env_layout.h"
+#include "ptb/env_put.h"
 #include "ptb/ptb_env.h"
 #include "sim_device.h"
 
