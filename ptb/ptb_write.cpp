@@ -111,10 +111,7 @@ static int write_place(const struct ptb_write_request *request, unsigned long lo
 	const struct mtd_info_user *info = request->info;
 	unsigned long long next = *at;
 
-	report->end = PTB_WRITE_NO_GOOD;
-	if (*at >= info->size)
-		return -1;
-	while (next < *at + ptb_write_length(info) && next < info->size) {
+	do {
 		long long good = (long long)next;
 		int found = ptb_good_block(request->fd, info, &good, (long long)info->size, false);
 
@@ -122,13 +119,15 @@ static int write_place(const struct ptb_write_request *request, unsigned long lo
 			report->end = PTB_WRITE_STEP_FAILED;
 			return ptb_failed(&report->step, PTB_ASKING_MARK, (unsigned long long)good);
 		}
-		if (found == 0)
+		if (found == 0) {
+			report->end = PTB_WRITE_NO_GOOD;
 			return -1;
+		}
 		/* A bad block broke the run: the next starts past it. */
 		if ((unsigned long long)good != next)
 			*at = (unsigned long long)good;
 		next = (unsigned long long)good + info->erasesize;
-	}
+	} while (next < *at + ptb_write_length(info) && next < info->size);
 	return 0;
 }
 
