@@ -231,7 +231,7 @@ static int write_verify(const struct ptb_write_request *request, struct ptb_writ
 	struct ptb_block block;
 	int status;
 
-	report->read = true;
+	report->read_back_tried = true;
 	report->read_back = ptb_block_read(request->fd, request->info, &block);
 	report->read_back_error = errno;
 	report->read_back_bad = block.bad_ahead;

@@ -89,7 +89,7 @@ struct ptb_write_report {
 	enum ptb_write_end end;
 	struct ptb_failure step;	/* of PTB_WRITE_STEP_FAILED */
 	/* ptbenv's read of the PTB written, once every try ended: */
-	bool read;
+	bool read_back_tried;
 	enum ptb_step read_back;
 	int read_back_error;
 	unsigned long long read_back_bad;	/* the bad blocks it walked past */

@@ -186,7 +186,7 @@ void device_say_write(const char *path, const struct mtd_info_user *info, const 
 		device_say_failure(path, &report->tries[i]);
 	for (unsigned i = 0; i < report->retired_count; i++)
 		device_say_retired(path, &report->retired[i]);
-	if (report->read) {
+	if (report->read_back_tried) {
 		struct ptb_block block = {};
 
 		block.bad_ahead = report->read_back_bad;
