@@ -18,7 +18,7 @@ struct ptb_ecc {
 
 struct ptb_block {
 	unsigned char *image;	/* length bytes from offset on; the caller frees it */
-	size_t length;		/* the larger of the erase size and PTB_MIN_READ */
+	size_t length;		/* ptb_read_length() */
 	unsigned long long offset;	/* of the first good block in the partition */
 	struct ptb_ecc ecc;
 	/* Erase blocks found bad from the partition's start: every block below
@@ -36,9 +36,16 @@ enum ptb_step {
 	PTB_STEP_READ,		/* the allocation or the read failed; EBADMSG: the ECC failed on the values */
 };
 
-/* How much the reader reads from the PTB's start: the larger of an erase
- * block and PTB_MIN_READ. */
+/* ptbenv's reach: the bytes it reads from the PTB's start, the larger of
+ * an erase block and PTB_MIN_READ, bad blocks and all. */
 size_t ptb_read_length(size_t erasesize);
+
+/* The block walk: from *at up to end, or down to end when down, end itself
+ * not walked, to the first block the driver does not mark bad. Returns 1
+ * with *at its offset; 0 when there is none, *at where the walk stopped; -1
+ * with errno set when MEMGETBADBLOCK failed, *at the block it was asked of.
+ * An erase size of 0 walks the first block alone. */
+int ptb_good_block(int fd, const struct mtd_info_user *info, long long *at, long long end, bool down);
 
 /* Reads exactly length bytes at offset between two ECCGETSTATS, noting in
  * ecc what the counters grew by (a driver without them is read all the
@@ -54,9 +61,5 @@ enum ptb_step ptb_block_read(int fd, const struct mtd_info_user *info, struct pt
 /* Opens the MTD partition at path read-only and reads the PTB from it as
  * ptb_block_read does, closing it again; info is the partition's. */
 enum ptb_step ptb_device_read(const char *path, struct mtd_info_user *info, struct ptb_block *block);
-
-/* ptbenv's printing layer over ptb_block_read (ptb_env.cpp), which ptbtool
- * reads through too: returns 0, or -1 after ptbenv's lines on standard error. */
-int ptb_read_block(int fd, const struct mtd_info_user *info, struct ptb_block *block);
 
 #endif

@@ -8,7 +8,6 @@
 
 #include <errno.h>
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -95,38 +94,37 @@ unsigned long long ptb_copy_start(const struct ptb_copy *copy)
  * Returns 1 when there are enough of them past ptbenv's read from
  * ptb_offset, 0 when not, -1 when the driver fails. */
 static int copy_blocks(int fd, const struct mtd_info_user *info, unsigned long long ptb_offset, struct ptb_copy *copy,
-		       const char *who)
+		       struct ptb_failure *failure)
 {
 	unsigned found = 0, wanted = (unsigned)(ptb_write_length(info) / info->erasesize) + 1;
+	long long at = (long long)(info->size / info->erasesize * info->erasesize) - (long long)info->erasesize;
+	int good = 0;
 
 	if (wanted - 1 > PTB_COPY_MAX_BLOCKS || 2 * copy_unit(info) > info->erasesize)
 		return 0;
-	for (unsigned long long at = (unsigned long long)(info->size / info->erasesize) * info->erasesize;
-	     at > 0 && found < wanted;) {
-		at -= info->erasesize;
-		int bad = ptb_block_is_bad(fd, (loff_t)at, who);
-		if (bad < 0)
-			return -1;
-		if (bad > 0)
-			continue;
+	while (found < wanted && (good = ptb_good_block(fd, info, &at, -1, true)) > 0) {
 		if (found == 0)
-			copy->record = at;
+			copy->record = (unsigned long long)at;
 		else
-			copy->data[wanted - 1 - found] = at;
+			copy->data[wanted - 1 - found] = (unsigned long long)at;
 		found++;
+		at -= (long long)info->erasesize;
 	}
+	if (good < 0)
+		return ptb_failed(failure, PTB_ASKING_MARK, (unsigned long long)at);
 	copy->data_count = wanted - 1;
 	return found == wanted && copy->data[0] >= ptb_offset + ptb_read_length(info->erasesize);
 }
 
 /* Reads length bytes at at; *clean when the ECC corrected all of them.
- * false after saying why the read failed. */
-static bool copy_read(int fd, unsigned char *buf, size_t length, unsigned long long at, bool *clean, const char *who)
+ * false when the read failed, failure telling how. */
+static bool copy_read(int fd, unsigned char *buf, size_t length, unsigned long long at, bool *clean,
+		      struct ptb_failure *failure)
 {
 	struct ptb_ecc ecc = {};
 
 	if (!ptb_read_counted(fd, buf, length, (off_t)at, &ecc)) {
-		ptb_step_failed(who, "reading the block at", at);
+		ptb_failed(failure, PTB_READING, at);
 		return false;
 	}
 	*clean = ecc.failed == 0;
@@ -160,13 +158,13 @@ static bool commit_checks(const unsigned char *header, const unsigned char *done
 
 /* The record block's header, then the commit and the rest, into buf. */
 static int copy_read_record(int fd, const struct mtd_info_user *info, struct ptb_copy *copy, unsigned char *buf,
-			    bool *done_clean, bool *rest_erased, const char *who)
+			    bool *done_clean, bool *rest_erased, struct ptb_failure *failure)
 {
 	size_t unit = copy_unit(info);
 	bool rest_clean;
 
-	if (!copy_read(fd, buf + unit, unit, copy->record + unit, done_clean, who) ||
-	    !copy_read(fd, buf + 2 * unit, info->erasesize - 2 * unit, copy->record + 2 * unit, &rest_clean, who))
+	if (!copy_read(fd, buf + unit, unit, copy->record + unit, done_clean, failure) ||
+	    !copy_read(fd, buf + 2 * unit, info->erasesize - 2 * unit, copy->record + 2 * unit, &rest_clean, failure))
 		return -1;
 	*rest_erased = rest_clean && ptb_erased(buf + 2 * unit, info->erasesize - 2 * unit);
 	copy->record_erased = copy->record_erased && *done_clean && *rest_erased && ptb_erased(buf, 2 * unit);
@@ -176,12 +174,12 @@ static int copy_read_record(int fd, const struct mtd_info_user *info, struct ptb
 /* What the blocks found hold, the copy's bytes read into region; blocks
  * that no header names are read only as far as they show erased flash. */
 static int copy_judge(int fd, const struct mtd_info_user *info, struct ptb_copy *copy, unsigned char *region,
-		      unsigned char *record, bool to_write, const char *who)
+		      unsigned char *record, bool to_write, struct ptb_failure *failure)
 {
 	size_t unit = copy_unit(info);
 	bool data_clean = true, data_erased = true, header_clean, done_clean, rest_erased;
 
-	if (!copy_read(fd, record, unit, copy->record, &header_clean, who))
+	if (!copy_read(fd, record, unit, copy->record, &header_clean, failure))
 		return -1;
 	copy->header_checks = header_clean && header_checks(info, record, copy);
 	copy->record_erased = header_clean;
@@ -192,7 +190,7 @@ static int copy_judge(int fd, const struct mtd_info_user *info, struct ptb_copy 
 		bool clean;
 		unsigned char *bytes = region + (size_t)i * info->erasesize;
 
-		if (!copy_read(fd, bytes, info->erasesize, copy->data[i], &clean, who))
+		if (!copy_read(fd, bytes, info->erasesize, copy->data[i], &clean, failure))
 			return -1;
 		copy->data_erased[i] = clean && ptb_erased(bytes, info->erasesize);
 		data_clean = data_clean && clean;
@@ -200,7 +198,7 @@ static int copy_judge(int fd, const struct mtd_info_user *info, struct ptb_copy 
 	}
 	if (!data_erased && !copy->header_checks)
 		return 0;
-	if (copy_read_record(fd, info, copy, record, &done_clean, &rest_erased, who) != 0)
+	if (copy_read_record(fd, info, copy, record, &done_clean, &rest_erased, failure) != 0)
 		return -1;
 	if (copy->header_checks && data_clean && done_clean &&
 	    commit_checks(record, record + unit, region, ptb_write_length(info), copy->sequence))
@@ -212,13 +210,13 @@ static int copy_judge(int fd, const struct mtd_info_user *info, struct ptb_copy 
 }
 
 int ptb_copy_find(int fd, const struct mtd_info_user *info, unsigned long long ptb_offset, bool to_write,
-		  struct ptb_copy *copy, const char *who)
+		  struct ptb_copy *copy, struct ptb_failure *failure)
 {
 	unsigned char *region, *record;
 	int room, status = -1;
 
 	memset(copy, 0, sizeof(*copy));
-	room = copy_blocks(fd, info, ptb_offset, copy, who);
+	room = copy_blocks(fd, info, ptb_offset, copy, failure);
 	if (room <= 0) {
 		copy->holds = PTB_COPY_NO_ROOM;
 		return room;
@@ -227,9 +225,9 @@ int ptb_copy_find(int fd, const struct mtd_info_user *info, unsigned long long p
 	record = (unsigned char *)malloc(info->erasesize);
 	if (region == NULL || record == NULL) {
 		errno = ENOMEM;
-		ptb_step_failed(who, "reading the copy at", copy->data[0]);
+		ptb_failed(failure, PTB_READING_COPY, copy->data[0]);
 	} else {
-		status = copy_judge(fd, info, copy, region, record, to_write, who);
+		status = copy_judge(fd, info, copy, region, record, to_write, failure);
 	}
 	if (status == 0 && copy->holds == PTB_COPY_VALID)
 		copy->bytes = region;
@@ -266,33 +264,33 @@ static void copy_commit(const struct mtd_info_user *info, const unsigned char *h
 	put32(done + DONE_OWN_CRC, ptb_crc32(0, done, DONE_OWN_CRC));
 }
 
-static int copy_erase(int fd, const struct mtd_info_user *info, unsigned long long at, const char *who)
+static int copy_erase(int fd, const struct mtd_info_user *info, unsigned long long at, struct ptb_failure *failure)
 {
-	return ptb_block_erase(fd, info, at) ? 0 : ptb_step_failed(who, "erasing the copy's block at", at);
+	return ptb_block_erase(fd, info, at) ? 0 : ptb_failed(failure, PTB_ERASING_COPY, at);
 }
 
 /* Erases what is not erased, data blocks first while the header still names
  * them; then the header, the data, the commit. */
 static int copy_program(int fd, const struct mtd_info_user *info, const unsigned char *units,
-			const struct ptb_copy *copy, const unsigned char *image, const char *who)
+			const struct ptb_copy *copy, const unsigned char *image, struct ptb_failure *failure)
 {
 	size_t unit = copy_unit(info);
 
 	for (unsigned i = 0; i < copy->data_count; i++)
-		if (!copy->data_erased[i] && copy_erase(fd, info, copy->data[i], who) != 0)
+		if (!copy->data_erased[i] && copy_erase(fd, info, copy->data[i], failure) != 0)
 			return -1;
-	if (!copy->record_erased && copy_erase(fd, info, copy->record, who) != 0)
+	if (!copy->record_erased && copy_erase(fd, info, copy->record, failure) != 0)
 		return -1;
-	if (ptb_program(fd, info, copy->record, units, unit, who) != 0)
+	if (ptb_program(fd, info, copy->record, units, unit, failure) != 0)
 		return -1;
 	for (unsigned i = 0; i < copy->data_count; i++)
-		if (ptb_program(fd, info, copy->data[i], image + (size_t)i * info->erasesize, info->erasesize, who) != 0)
+		if (ptb_program(fd, info, copy->data[i], image + (size_t)i * info->erasesize, info->erasesize, failure) != 0)
 			return -1;
-	return ptb_program(fd, info, copy->record + unit, units + unit, unit, who);
+	return ptb_program(fd, info, copy->record + unit, units + unit, unit, failure);
 }
 
 int ptb_copy_write(int fd, const struct mtd_info_user *info, const struct ptb_copy *copy,
-		   const unsigned char *image, unsigned long long belongs, unsigned changed, const char *who)
+		   const unsigned char *image, unsigned long long belongs, unsigned changed, struct ptb_failure *failure)
 {
 	size_t unit = copy_unit(info);
 	unsigned sequence = copy->header_checks ? copy->sequence + 1 : 1;
@@ -302,16 +300,16 @@ int ptb_copy_write(int fd, const struct mtd_info_user *info, const struct ptb_co
 
 	if (units == NULL) {
 		errno = ENOMEM;
-		return ptb_step_failed(who, "writing the copy at", copy->data[0]);
+		return ptb_failed(failure, PTB_WRITING_COPY, copy->data[0]);
 	}
 	copy_header(info, copy, belongs, sequence, changed, units);
 	copy_commit(info, units, image, sequence, units + unit);
-	if (copy_program(fd, info, units, copy, image, who) == 0 && ptb_copy_find(fd, info, belongs, false, &back, who) == 0) {
+	if (copy_program(fd, info, units, copy, image, failure) == 0 && ptb_copy_find(fd, info, belongs, false, &back, failure) == 0) {
 		if (back.holds == PTB_COPY_VALID && back.sequence == sequence &&
 		    memcmp(back.bytes, image, ptb_write_length(info)) == 0)
 			status = 0;
 		else
-			fprintf(stderr, "%s: the copy at 0x%llx does not read back as written\n", who, copy->data[0]);
+			ptb_failed(failure, PTB_COPY_READ_BACK, copy->data[0]);
 		free(back.bytes);
 	}
 	free(units);
@@ -334,7 +332,7 @@ static bool compare_begun(const unsigned char *bytes, const unsigned char *copie
 }
 
 int ptb_copy_compare(int fd, const struct mtd_info_user *info, const struct ptb_copy *copy,
-		     unsigned long long offset, const char *who)
+		     unsigned long long offset, struct ptb_failure *failure)
 {
 	size_t blocks = ptb_write_length(info) / info->erasesize;
 	unsigned char *bytes = (unsigned char *)malloc(info->erasesize);
@@ -342,13 +340,13 @@ int ptb_copy_compare(int fd, const struct mtd_info_user *info, const struct ptb_
 
 	if (bytes == NULL) {
 		errno = ENOMEM;
-		return ptb_step_failed(who, "reading the PTB at", offset);
+		return ptb_failed(failure, PTB_READING_PTB, offset);
 	}
 	for (size_t b = 0; b < blocks; b++) {
 		const unsigned char *copied = copy->bytes + b * info->erasesize;
 		bool clean;
 
-		if (!copy_read(fd, bytes, info->erasesize, offset + b * info->erasesize, &clean, who)) {
+		if (!copy_read(fd, bytes, info->erasesize, offset + b * info->erasesize, &clean, failure)) {
 			free(bytes);
 			return -1;
 		}

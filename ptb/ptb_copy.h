@@ -10,6 +10,8 @@
 #ifndef PTB_COPY_H
 #define PTB_COPY_H
 
+#include "ptb/ptb_write.h"
+
 #include <mtd/mtd-user.h>
 #include <stddef.h>
 
@@ -46,17 +48,17 @@ unsigned long long ptb_copy_start(const struct ptb_copy *copy);
 
 /* Finds the copy's blocks and reads what they hold into copy: all that a
  * write must know when to_write, else only whether a valid copy is there
- * (holds FOREIGN when not). Returns 0, or -1 after saying on standard error
- * why the flash can't be read, each line after who. */
+ * (holds FOREIGN when not). Returns 0, or -1 with failure the step that
+ * failed. */
 int ptb_copy_find(int fd, const struct mtd_info_user *info, unsigned long long ptb_offset, bool to_write,
-		  struct ptb_copy *copy, const char *who);
+		  struct ptb_copy *copy, struct ptb_failure *failure);
 
 /* Writes image, the PTB's write region, as the copy into blocks
  * ptb_copy_find() found free or valid, and reads it back. changed tells
- * the region's blocks the PTB's write will rewrite. Returns 0, or -1 after
- * saying why on standard error; the PTB is not touched either way. */
+ * the region's blocks the PTB's write will rewrite. Returns 0, or -1 with
+ * failure the step that failed; the PTB is not touched either way. */
 int ptb_copy_write(int fd, const struct mtd_info_user *info, const struct ptb_copy *copy,
-		   const unsigned char *image, unsigned long long belongs, unsigned changed, const char *who);
+		   const unsigned char *image, unsigned long long belongs, unsigned changed, struct ptb_failure *failure);
 
 /* How the PTB at offset stands against a valid copy. */
 enum ptb_copy_verdict {
@@ -66,9 +68,9 @@ enum ptb_copy_verdict {
 };
 
 /* Reads the PTB's write region at offset and compares it with the copy;
- * returns the verdict, or -1 after saying why the flash can't be read. */
+ * returns the verdict, or -1 with failure the step that failed. */
 int ptb_copy_compare(int fd, const struct mtd_info_user *info, const struct ptb_copy *copy,
-		     unsigned long long offset, const char *who);
+		     unsigned long long offset, struct ptb_failure *failure);
 
 /* Whether every one of length bytes reads as erased flash (0xFF). */
 bool ptb_erased(const unsigned char *bytes, size_t length);

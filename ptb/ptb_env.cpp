@@ -12,8 +12,7 @@
 /* The last byte is never written, so a copy that meets no NUL still ends. */
 static char env_value[ENV_VALUE_MAX + 1];
 
-/* One line for each bad block the walk passed, then why the read stopped. */
-static void ptb_report(enum ptb_step step, const struct ptb_block *block, unsigned erasesize)
+void ptb_env_report(enum ptb_step step, const struct ptb_block *block, unsigned erasesize)
 {
 	int error = errno;
 
@@ -48,7 +47,7 @@ int ptb_read_block(int fd, const struct mtd_info_user *info, struct ptb_block *b
 {
 	enum ptb_step step = ptb_block_read(fd, info, block);
 
-	ptb_report(step, block, info->erasesize);
+	ptb_env_report(step, block, info->erasesize);
 	return step == PTB_STEP_DONE ? 0 : -1;
 }
 
@@ -58,7 +57,7 @@ int ptb_read(unsigned char **image)
 	struct ptb_block block;
 	enum ptb_step step = ptb_device_read(PTB_DEVICE_PATH, &info, &block);
 
-	ptb_report(step, &block, info.erasesize);
+	ptb_env_report(step, &block, info.erasesize);
 	if (step == PTB_STEP_OPEN)
 		exit(1);
 	if (step != PTB_STEP_DONE)

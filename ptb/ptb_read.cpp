@@ -10,32 +10,39 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+int ptb_good_block(int fd, const struct mtd_info_user *info, long long *at, long long end, bool down)
+{
+	long long step = down ? -(long long)info->erasesize : (long long)info->erasesize;
+
+	while (down ? *at > end : *at < end) {
+		loff_t probe = (loff_t)*at;
+		int bad = ioctl(fd, MEMGETBADBLOCK, &probe);
+
+		if (bad <= 0)
+			return bad < 0 ? -1 : 1;
+		/* An erase size of 0 would test the same block for ever. */
+		if (step == 0)
+			return 0;
+		*at += step;
+	}
+	return 0;
+}
+
 /* Sets block->offset to the first good block's, counting the bad ones ahead
  * of it in block->bad_ahead. */
 static enum ptb_step find_good_block(int fd, const struct mtd_info_user *info, struct ptb_block *block)
 {
-	unsigned long long offset = 0;
+	long long at = 0;
+	int found = ptb_good_block(fd, info, &at, (long long)info->size, false);
 
-	if (info->size == 0)
+	/* Every block asked of but the good one was bad; an erase size of 0 asks of one. */
+	block->bad_ahead = info->erasesize > 0 ? (unsigned long long)at / info->erasesize : found == 0 && info->size > 0;
+	if (found < 0)
+		return PTB_STEP_BADBLOCK;
+	if (found == 0)
 		return PTB_STEP_NO_GOOD;
-	for (;;) {
-		loff_t probe = (loff_t)offset;
-		int bad = ioctl(fd, MEMGETBADBLOCK, &probe);
-
-		if (bad < 0)
-			return PTB_STEP_BADBLOCK;
-		if (bad == 0) {
-			block->offset = offset;
-			return PTB_STEP_DONE;
-		}
-		block->bad_ahead++;
-		/* An erase size of 0 would test the same block for ever. */
-		if (info->erasesize == 0)
-			return PTB_STEP_NO_GOOD;
-		offset += info->erasesize;
-		if (offset >= info->size)
-			return PTB_STEP_NO_GOOD;
-	}
+	block->offset = (unsigned long long)at;
+	return PTB_STEP_DONE;
 }
 
 /* pread of exactly length bytes; a short count sets no error number of its

@@ -8,7 +8,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
+#include <stdio.h>	/* snprintf */
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -29,29 +29,40 @@ static size_t write_chunk(const struct mtd_info_user *info)
 	return chunk < info->erasesize ? chunk : info->erasesize;
 }
 
-int ptb_step_failed(const char *who, const char *step, unsigned long long at)
+int ptb_failed(struct ptb_failure *failure, enum ptb_device_step step, unsigned long long at)
 {
-	fprintf(stderr, "%s: %s 0x%llx: %s\n", who, step, at, strerror(errno));
+	failure->step = step;
+	failure->at = at;
+	failure->error = errno;
 	return -1;
+}
+
+bool ptb_write_changes(const struct ptb_write_request *request, size_t b)
+{
+	size_t size = request->info->erasesize;
+
+	return request->refresh || request->old == NULL ||
+	       memcmp(request->old + b * size, request->image + b * size, size) != 0;
 }
 
 /* The block read back between two ECCGETSTATS: the bytes written, and
  * nothing the ECC could not correct; what it corrected is counted. */
-static int write_read_back(int fd, const struct mtd_info_user *info, unsigned long long at, const unsigned char *bytes,
-			   unsigned char *back, const char *who, struct ptb_write_report *report)
+static int write_read_back(const struct ptb_write_request *request, unsigned long long at, const unsigned char *bytes,
+			   unsigned char *back, struct ptb_write_report *report, struct ptb_failure *failure)
 {
+	size_t size = request->info->erasesize;
 	struct ptb_ecc ecc = {};
 
-	if (!ptb_read_counted(fd, back, info->erasesize, (off_t)at, &ecc))
-		return ptb_step_failed(who, "reading back the block at", at);
+	if (!ptb_read_counted(request->fd, back, size, (off_t)at, &ecc))
+		return ptb_failed(failure, PTB_READING_BACK, at);
 	if (ecc.failed > 0) {
 		errno = EBADMSG;
-		return ptb_step_failed(who, "reading back the block at", at);
+		return ptb_failed(failure, PTB_READING_BACK, at);
 	}
 	report->corrected += ecc.corrected;
-	if (memcmp(back, bytes, info->erasesize) != 0) {
-		fprintf(stderr, "%s: reading back the block at 0x%llx: not the bytes written\n", who, at);
-		return -1;
+	if (memcmp(back, bytes, size) != 0) {
+		errno = 0;
+		return ptb_failed(failure, PTB_READING_BACK, at);
 	}
 	return 0;
 }
@@ -64,7 +75,7 @@ bool ptb_block_erase(int fd, const struct mtd_info_user *info, unsigned long lon
 }
 
 int ptb_program(int fd, const struct mtd_info_user *info, unsigned long long at, const unsigned char *bytes,
-		size_t length, const char *who)
+		size_t length, struct ptb_failure *failure)
 {
 	size_t chunk = write_chunk(info);
 
@@ -75,176 +86,163 @@ int ptb_program(int fd, const struct mtd_info_user *info, unsigned long long at,
 		if (put != (ssize_t)part) {
 			if (put >= 0)
 				errno = EIO;
-			return ptb_step_failed(who, "programming the page at", at + done);
+			return ptb_failed(failure, PTB_PROGRAMMING, at + done);
 		}
 	}
 	return 0;
 }
 
-static int write_block(int fd, const struct mtd_info_user *info, unsigned long long at, const unsigned char *bytes,
-		       unsigned char *back, const char *who, struct ptb_write_report *report)
+static int write_block(const struct ptb_write_request *request, unsigned long long at, const unsigned char *bytes,
+		       unsigned char *back, struct ptb_write_report *report, struct ptb_failure *failure)
 {
 	report->touched = true;
-	if (!ptb_block_erase(fd, info, at))
-		return ptb_step_failed(who, "erasing the block at", at);
-	if (ptb_program(fd, info, at, bytes, info->erasesize, who) != 0)
+	if (!ptb_block_erase(request->fd, request->info, at))
+		return ptb_failed(failure, PTB_ERASING, at);
+	if (ptb_program(request->fd, request->info, at, bytes, request->info->erasesize, failure) != 0)
 		return -1;
-	return write_read_back(fd, info, at, bytes, back, who, report);
+	return write_read_back(request, at, bytes, back, report, failure);
 }
 
-/* A block ahead of the PTB's new place is erased as far as it goes, so that
- * it reads as erased flash rather than as a part-written PTB, and marked
- * bad, so that ptbenv reads past it. */
-static void write_retire(int fd, const struct mtd_info_user *info, unsigned long long at, bool failed,
-			 const char *who, struct ptb_write_report *report)
+/* From *at on, the first place whose blocks, as many as the region's, are
+ * all good (the last may lie past the partition's end): 0 with *at its
+ * offset, or -1 with the report's end telling why there is none. */
+static int write_place(const struct ptb_write_request *request, unsigned long long *at, struct ptb_write_report *report)
 {
-	loff_t mark = (loff_t)at;
-	bool erased = ptb_block_erase(fd, info, at);
-	const char *what = failed ? "failed" : "lies ahead of the PTB's new place";
+	const struct mtd_info_user *info = request->info;
+	unsigned long long next = *at;
 
-	if (ioctl(fd, MEMSETBADBLOCK, &mark) == 0) {
-		fprintf(stderr, "%s: the block at 0x%llx %s: %s marked bad\n", who, at, what,
-			erased ? "it is erased and" : "erasing it failed too; it is");
-		return;
-	}
-	report->mark_failed = true;
-	fprintf(stderr, "%s: the block at 0x%llx %s: %s marking it bad failed: %s; "
-		"after a reboot it may read as good again\n", who, at, what,
-		erased ? "it is erased, but" : "erasing it failed too, and", strerror(errno));
-}
+	do {
+		long long good = (long long)next;
+		int found = ptb_good_block(request->fd, info, &good, (long long)info->size, false);
 
-int ptb_block_is_bad(int fd, loff_t offset, const char *who)
-{
-	int bad = ioctl(fd, MEMGETBADBLOCK, &offset);
-
-	if (bad < 0)
-		return ptb_step_failed(who, "asking for the bad mark of the block at", (unsigned long long)offset);
-	return bad > 0;
-}
-
-/* The first offset from on whose blocks, as many as the PTB's, are good
- * (the last may lie past the partition's end), or -1 after saying why there
- * is none. */
-static long long write_place(int fd, const struct mtd_info_user *info, unsigned long long from, size_t blocks,
-			     const char *who)
-{
-	while (from < info->size) {
-		size_t b = 0;
-		int bad = 0;
-
-		for (; b < blocks && from + b * info->erasesize < info->size; b++) {
-			bad = ptb_block_is_bad(fd, (loff_t)(from + b * info->erasesize), who);
-			if (bad != 0)
-				break;
+		if (found < 0) {
+			report->end = PTB_WRITE_STEP_FAILED;
+			return ptb_failed(&report->step, PTB_ASKING_MARK, (unsigned long long)good);
 		}
-		if (bad < 0)
+		if (found == 0) {
+			report->end = PTB_WRITE_NO_GOOD;
 			return -1;
-		if (bad == 0)
-			return (long long)from;
-		from += (b + 1) * info->erasesize;
-	}
-	fprintf(stderr, "%s: no good block is left for the PTB\n", who);
-	return -1;
+		}
+		/* A bad block broke the run: the next starts past it. */
+		if ((unsigned long long)good != next)
+			*at = (unsigned long long)good;
+		next = (unsigned long long)good + info->erasesize;
+	} while (next < *at + ptb_write_length(info) && next < info->size);
+	return 0;
 }
 
-/* The blocks in which a byte changes, at offset; 0, or -1 with *failed the
- * block that failed. */
-static int write_blocks(int fd, const struct mtd_info_user *info, const unsigned char *old, unsigned long long offset,
-			const unsigned char *image, bool refresh, unsigned char *back, const char *who,
-			struct ptb_write_report *report, unsigned long long *failed)
+/* Writes the region at place: where the PTB lies, the blocks that change;
+ * where it moved to, every block. */
+static int write_blocks(const struct ptb_write_request *request, unsigned long long place, unsigned char *back,
+			struct ptb_write_report *report, struct ptb_failure *failure)
 {
-	size_t blocks = ptb_write_length(info) / info->erasesize;
+	size_t size = request->info->erasesize, blocks = ptb_write_length(request->info) / size;
+	bool moved = place != request->offset;
 
 	report->blocks_written = 0;
 	for (size_t b = 0; b < blocks; b++) {
-		unsigned long long at = offset + b * info->erasesize;
-		const unsigned char *bytes = image + b * info->erasesize;
-
-		if (!refresh && old != NULL && memcmp(old + b * info->erasesize, bytes, info->erasesize) == 0)
+		if (!moved && !ptb_write_changes(request, b))
 			continue;
-		if (write_block(fd, info, at, bytes, back, who, report) != 0) {
-			*failed = at;
+		if (write_block(request, place + b * size, request->image + b * size, back, report, failure) != 0)
 			return -1;
-		}
 		report->blocks_written++;
 	}
 	return 0;
 }
 
-/* Places the PTB is tried in before a run gives up: nothing is marked bad
- * until it is written, so a chip that fails every write costs no block. */
-enum { WRITE_TRIES = 4 };
-
-static bool write_listed(unsigned long long at, const unsigned long long *list, unsigned count)
+static unsigned long long write_failed_block(const struct mtd_info_user *info, const struct ptb_failure *failure)
 {
-	for (unsigned i = 0; i < count; i++)
-		if (list[i] == at)
-			return true;
-	return false;
+	return failure->at - failure->at % info->erasesize;
 }
 
-/* Writes the PTB at the first place from *offset on where it may lie, and
- * on past a block that fails; then retires the good blocks from first up to
- * it, nearest first, so that ptbenv reads it. Returns 0, or -1 after saying why. */
-static int write_region(int fd, const struct mtd_info_user *info, const unsigned char *old, unsigned long long *offset,
-			const unsigned char *image, bool refresh, unsigned long long limit, unsigned char *back,
-			const char *who, struct ptb_write_report *report)
+/* Writes the region at the first place from the PTB's on where it may lie,
+ * and on past a block that fails, PTB_WRITE_TRIES places at most; 0, or -1
+ * with the report's end telling why. */
+static int write_tries(const struct ptb_write_request *request, unsigned char *back, struct ptb_write_report *report)
 {
-	size_t blocks = ptb_write_length(info) / info->erasesize;
-	/* ptbenv reads this much from the PTB's start, bad blocks and all. */
-	size_t reach = ptb_read_length(info->erasesize);
-	unsigned long long first = *offset, failed[WRITE_TRIES];
-	unsigned failures = 0;
+	const struct mtd_info_user *info = request->info;
+	unsigned long long place = request->offset;
 
-	for (long long place = (long long)first;; old = NULL) {
-		place = write_place(fd, info, (unsigned long long)place, blocks, who);
-		if (place < 0)
+	for (;;) {
+		struct ptb_failure *failure = &report->tries[report->tries_failed];
+
+		if (write_place(request, &place, report) != 0)
 			return -1;
-		*offset = (unsigned long long)place;
-		if (*offset != first)
-			old = NULL;
-		if (*offset + reach > limit) {
-			fprintf(stderr, "%s: the PTB at 0x%llx runs past %s\n", who, *offset,
-				limit < info->size ? "the blocks its copy may take" : "the partition's end");
+		report->offset = place;
+		if (place + ptb_read_length(info->erasesize) > request->limit) {
+			report->end = request->limit < info->size ? PTB_WRITE_INTO_COPY : PTB_WRITE_PAST_END;
 			return -1;
 		}
-		if (write_blocks(fd, info, old, *offset, image, refresh, back, who, report, &failed[failures]) == 0)
-			break;
+		if (write_blocks(request, place, back, report, failure) == 0)
+			return 0;
+		place = write_failed_block(info, failure);
 		if (report->marked < 0)
-			report->marked = (long long)failed[failures];
-		place = (long long)(failed[failures] + info->erasesize);
-		if (++failures == WRITE_TRIES) {
-			fprintf(stderr, "%s: %u blocks failed: stopped\n", who, failures);
+			report->marked = (long long)place;
+		place += info->erasesize;
+		if (++report->tries_failed == PTB_WRITE_TRIES) {
+			report->end = PTB_WRITE_STOPPED;
 			return -1;
 		}
 	}
-	for (unsigned long long at = *offset; at > first;) {
-		at -= info->erasesize;
-		int bad = ptb_block_is_bad(fd, (loff_t)at, who);
-		if (bad < 0)
-			return -1;
-		if (bad == 0)
-			write_retire(fd, info, at, write_listed(at, failed, failures), who, report);
-	}
-	return 0;
 }
 
-/* Reads the PTB as ptbenv does: it must lie at offset, its region byte for
- * byte the image's, and render every key as the image does. */
-static int write_verify(int fd, const struct mtd_info_user *info, unsigned long long offset, const unsigned char *image,
-			const char *who)
+/* A block ahead of the PTB's new place is erased as far as it goes, so that
+ * it reads as erased flash rather than as a part-written PTB, and marked
+ * bad, so that ptbenv reads past it. */
+static void write_retire(const struct ptb_write_request *request, unsigned long long at,
+			 struct ptb_write_report *report)
+{
+	struct ptb_retired retired = { at, false, ptb_block_erase(request->fd, request->info, at), 0 };
+	loff_t mark = (loff_t)at;
+
+	for (unsigned i = 0; i < report->tries_failed; i++)
+		retired.failed = retired.failed || write_failed_block(request->info, &report->tries[i]) == at;
+	if (ioctl(request->fd, MEMSETBADBLOCK, &mark) != 0) {
+		retired.mark_error = errno;
+		report->mark_failed = true;
+	}
+	if (report->retired_count < PTB_WRITE_RETIRED_MOST)
+		report->retired[report->retired_count++] = retired;
+}
+
+/* Retires the good blocks from the PTB's new place down to where it lay,
+ * nearest first; 0, or -1 when the walk failed. */
+static int write_retire_ahead(const struct ptb_write_request *request, struct ptb_write_report *report)
+{
+	long long at = (long long)report->offset - (long long)request->info->erasesize;
+	int found = 0;
+
+	while (report->offset > request->offset &&
+	       (found = ptb_good_block(request->fd, request->info, &at, (long long)request->offset - 1, true)) > 0) {
+		write_retire(request, (unsigned long long)at, report);
+		at -= (long long)request->info->erasesize;
+	}
+	if (found >= 0)
+		return 0;
+	report->end = PTB_WRITE_STEP_FAILED;
+	return ptb_failed(&report->step, PTB_ASKING_MARK, (unsigned long long)at);
+}
+
+/* Reads the PTB as ptbenv does: it must lie at the report's offset, its
+ * region byte for byte the image's, and render every key as the image does. */
+static int write_verify(const struct ptb_write_request *request, struct ptb_write_report *report)
 {
 	static char wanted[ENV_VALUE_MAX + 1];
 	struct ptb_block block;
 	int status;
 
-	if (ptb_read_block(fd, info, &block) != 0) {
-		fprintf(stderr, "%s: the PTB does not read back\n", who);
+	report->read_back_tried = true;
+	report->read_back = ptb_block_read(request->fd, request->info, &block);
+	report->read_back_error = errno;
+	report->read_back_bad = block.bad_ahead;
+	if (report->read_back != PTB_STEP_DONE) {
+		report->end = PTB_WRITE_NOT_READ;
 		return -1;
 	}
-	status = block.offset == offset && memcmp(block.image, image, ptb_write_length(info)) == 0 ? 0 : -1;
+	status = block.offset == report->offset &&
+		 memcmp(block.image, request->image, ptb_write_length(request->info)) == 0 ? 0 : -1;
 	for (size_t i = 0; i < env_field_count && status == 0; i++) {
-		const char *value = env_render(&env_fields[i], image);
+		const char *value = env_render(&env_fields[i], request->image);
 		bool shown = value != NULL;
 
 		if (shown)
@@ -253,26 +251,22 @@ static int write_verify(int fd, const struct mtd_info_user *info, unsigned long 
 		if (shown != (value != NULL) || (shown && strcmp(wanted, value) != 0))
 			status = -1;
 	}
-	if (status != 0)
-		fprintf(stderr, "%s: the PTB does not read back as written\n", who);
+	report->end = status == 0 ? PTB_WRITE_DONE : PTB_WRITE_NOT_AS_WRITTEN;
 	free(block.image);
 	return status;
 }
 
-int ptb_write(int fd, const struct mtd_info_user *info, unsigned long long offset, const unsigned char *old,
-	      const unsigned char *image, bool refresh, unsigned long long limit, const char *who,
-	      struct ptb_write_report *report)
+int ptb_write(const struct ptb_write_request *request, struct ptb_write_report *report)
 {
-	unsigned char *back = (unsigned char *)malloc(info->erasesize);
+	unsigned char *back = (unsigned char *)malloc(request->info->erasesize);
 	int status = -1;
 
 	memset(report, 0, sizeof(*report));
 	report->marked = -1;
-	report->offset = offset;
-	if (back == NULL)
-		fprintf(stderr, "%s: %s\n", who, strerror(ENOMEM));
-	else if (write_region(fd, info, old, &report->offset, image, refresh, limit, back, who, report) == 0)
-		status = write_verify(fd, info, report->offset, image, who);
+	report->offset = request->offset;
+	report->end = PTB_WRITE_NO_MEMORY;
+	if (back != NULL && write_tries(request, back, report) == 0 && write_retire_ahead(request, report) == 0)
+		status = write_verify(request, report);
 	free(back);
 	return status;
 }

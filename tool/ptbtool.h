@@ -229,6 +229,14 @@ int device_read(const struct mtd_device *device, struct ptb_block *block);
 int device_write(const struct mtd_device *device, const struct ptb_block *block, const unsigned char *image,
 		 bool refresh, const char *backup);
 
+/* Says on standard error which device step failed where, and why. */
+void device_say_failure(const char *path, const struct ptb_failure *failure);
+
+/* Says on standard error what the writer's report tells, in the order it
+ * happened: each place that failed, the blocks retired, ptbenv's read of
+ * the PTB written and what went wrong at the end. */
+void device_say_write(const char *path, const struct mtd_info_user *info, const struct ptb_write_report *report);
+
 /* Says how ptb_write, which returned written, ended, backup naming the
  * file that holds the old PTB, or NULL; returns the exit status. */
 int device_written(const struct mtd_device *device, int written, const struct ptb_write_report *report,

@@ -4,6 +4,7 @@
  * words, and the PTB written with what was done said. */
 #include "ptb/env_layout.h"
 #include "ptb/ptb_copy.h"
+#include "ptb/ptb_env.h"
 #include "ptb/ptb_write.h"
 #include "tool/ptbtool.h"
 
@@ -137,27 +138,110 @@ int device_read(const struct mtd_device *device, struct ptb_block *block)
 	return 0;
 }
 
+/* The writer's device steps, as ptbtool says them, in ptb_device_step's order. */
+static const char *const DEVICE_STEPS[] = {
+	"asking for the bad mark of the block at",
+	"erasing the block at",
+	"programming the page at",
+	"reading back the block at",
+	"reading the block at",
+	"erasing the copy's block at",
+	"reading the copy at",
+	"writing the copy at",
+	"reading the PTB at",
+	"the copy at",
+};
+
+void device_say_failure(const char *path, const struct ptb_failure *failure)
+{
+	const char *step = DEVICE_STEPS[failure->step];
+
+	if (failure->step == PTB_COPY_READ_BACK)
+		ptbtool_error(0, "%s: %s 0x%llx does not read back as written", path, step, failure->at);
+	else if (failure->step == PTB_READING_BACK && failure->error == 0)
+		ptbtool_error(0, "%s: %s 0x%llx: not the bytes written", path, step, failure->at);
+	else
+		ptbtool_error(0, "%s: %s 0x%llx: %s", path, step, failure->at, strerror(failure->error));
+}
+
+static void device_say_retired(const char *path, const struct ptb_retired *retired)
+{
+	const char *what = retired->failed ? "failed" : "lies ahead of the PTB's new place";
+
+	if (retired->mark_error == 0)
+		ptbtool_error(0, "%s: the block at 0x%llx %s: %s marked bad", path, retired->at, what,
+			      retired->erased ? "it is erased and" : "erasing it failed too; it is");
+	else
+		ptbtool_error(0, "%s: the block at 0x%llx %s: %s marking it bad failed: %s; "
+			      "after a reboot it may read as good again", path, retired->at, what,
+			      retired->erased ? "it is erased, but" : "erasing it failed too, and",
+			      strerror(retired->mark_error));
+}
+
+void device_say_write(const char *path, const struct mtd_info_user *info, const struct ptb_write_report *report)
+{
+	for (unsigned i = 0; i < report->tries_failed; i++)
+		device_say_failure(path, &report->tries[i]);
+	for (unsigned i = 0; i < report->retired_count; i++)
+		device_say_retired(path, &report->retired[i]);
+	if (report->read_back_tried) {
+		struct ptb_block block = {};
+
+		block.bad_ahead = report->read_back_bad;
+		errno = report->read_back_error;
+		ptb_env_report(report->read_back, &block, info->erasesize);
+	}
+	switch (report->end) {
+	case PTB_WRITE_DONE:
+		break;
+	case PTB_WRITE_NO_MEMORY:
+		ptbtool_no_memory();
+		break;
+	case PTB_WRITE_STEP_FAILED:
+		device_say_failure(path, &report->step);
+		break;
+	case PTB_WRITE_NO_GOOD:
+		ptbtool_error(0, "%s: no good block is left for the PTB", path);
+		break;
+	case PTB_WRITE_PAST_END:
+	case PTB_WRITE_INTO_COPY:
+		ptbtool_error(0, "%s: the PTB at 0x%llx runs past %s", path, report->offset,
+			      report->end == PTB_WRITE_INTO_COPY ? "the blocks its copy may take" : "the partition's end");
+		break;
+	case PTB_WRITE_STOPPED:
+		ptbtool_error(0, "%s: %u blocks failed: stopped", path, report->tries_failed);
+		break;
+	case PTB_WRITE_NOT_READ:
+		ptbtool_error(0, "%s: the PTB does not read back", path);
+		break;
+	case PTB_WRITE_NOT_AS_WRITTEN:
+		ptbtool_error(0, "%s: the PTB does not read back as written", path);
+		break;
+	}
+}
+
 /* Says how a write ended; returns the exit status that tells it. */
 int device_written(const struct mtd_device *device, int written, const struct ptb_write_report *report,
 		   const char *backup)
 {
+	device_say_write(device->path, &device->info, report);
 	if (written != 0) {
 		if (!report->touched)
 			return PTBTOOL_REFUSED;
-		fprintf(stderr, "ptbtool: %s: the flash has changed, but the PTB is not what was asked%s%s%s\n",
-			device->path, backup != NULL ? "; ptbtool write puts back its blocks as they were from " : "",
-			backup != NULL ? backup : "", backup != NULL ? "" : "; see what it holds with ptbtool show");
+		ptbtool_error(0, "%s: the flash has changed, but the PTB is not what was asked%s%s%s", device->path,
+			      backup != NULL ? "; ptbtool write puts back its blocks as they were from " : "",
+			      backup != NULL ? backup : "", backup != NULL ? "" : "; see what it holds with ptbtool show");
 		return PTBTOOL_CHANGED;
 	}
 	if (report->corrected > 0)
-		fprintf(stderr, "ptbtool: warning: %s: the ECC corrected %u bitflip%s reading the fresh PTB back: "
-			"the flash is wearing\n", device->path, report->corrected, ptbtool_plural(report->corrected));
+		ptbtool_error(0, "warning: %s: the ECC corrected %u bitflip%s reading the fresh PTB back: the flash is wearing",
+			      device->path, report->corrected, ptbtool_plural(report->corrected));
 	printf("ptbtool: %s: the PTB at 0x%llx is written (%u erase block%s) and reads back as asked\n",
 	       device->path, report->offset, report->blocks_written, ptbtool_plural(report->blocks_written));
 	if (!report->mark_failed)
 		return 0;
-	fprintf(stderr, "ptbtool: %s: the PTB may not survive a reboot: the failed block ahead of it may then read as good\n",
-		device->path);
+	ptbtool_error(0, "%s: the PTB may not survive a reboot: the failed block ahead of it may then read as good",
+		      device->path);
 	return PTBTOOL_CHANGED;
 }
 
@@ -173,43 +257,42 @@ static int device_no_copy(const struct mtd_device *device, const struct ptb_copy
 		snprintf(why, sizeof(why), "the blocks from 0x%llx on, where the PTB's copy goes, hold something else, "
 			 "left alone", ptb_copy_start(copy));
 	if (backup == NULL) {
-		fprintf(stderr, "ptbtool: %s: %s, so a power cut while the PTB is rewritten could lose it: "
-			"nothing written; name a --backup FILE to go on without a copy\n", device->path, why);
+		ptbtool_error(0, "%s: %s, so a power cut while the PTB is rewritten could lose it: "
+			      "nothing written; name a --backup FILE to go on without a copy", device->path, why);
 		return PTBTOOL_REFUSED;
 	}
-	fprintf(stderr, "ptbtool: warning: %s: %s: a power cut while the PTB is rewritten leaves it in %s alone\n",
-		device->path, why, backup);
+	ptbtool_error(0, "warning: %s: %s: a power cut while the PTB is rewritten leaves it in %s alone",
+		      device->path, why, backup);
 	return 0;
 }
 
-/* The new PTB's copy, written before the PTB is touched; *limit is where
- * the PTB must keep ptbenv's read from. Returns 0 to go on, or the exit status. */
-static int device_copy(const struct mtd_device *device, unsigned long long offset, const unsigned char *old,
-		       const unsigned char *image, bool refresh, const char *backup, unsigned long long *limit,
-		       const char *who)
+/* The new PTB's copy, written before the PTB is touched; the request's
+ * limit is where the PTB must keep ptbenv's read from. Returns 0 to go on,
+ * or the exit status. */
+static int device_copy(const struct mtd_device *device, struct ptb_write_request *request, const char *backup)
 {
 	size_t blocks = ptb_write_length(&device->info) / device->info.erasesize;
+	struct ptb_failure failure;
 	struct ptb_copy copy;
 	unsigned changed = 0;
 	int status = 0;
 
-	*limit = device->info.size;
-	if (ptb_copy_find(device->fd, &device->info, offset, true, &copy, who) != 0)
+	if (ptb_copy_find(device->fd, &device->info, request->offset, true, &copy, &failure) != 0) {
+		device_say_failure(device->path, &failure);
 		return PTBTOOL_REFUSED;
+	}
 	free(copy.bytes);
 	if (copy.holds == PTB_COPY_NO_ROOM || copy.holds == PTB_COPY_FOREIGN)
 		return device_no_copy(device, &copy, backup);
-	for (size_t b = 0; b < blocks; b++) {
-		size_t at = b * device->info.erasesize;
-		if (refresh || old == NULL || memcmp(old + at, image + at, device->info.erasesize) != 0)
+	for (size_t b = 0; b < blocks; b++)
+		if (ptb_write_changes(request, b))
 			changed |= 1U << b;
-	}
-	if (ptb_copy_write(device->fd, &device->info, &copy, image, offset, changed, who) != 0) {
-		fprintf(stderr, "ptbtool: %s: the PTB's copy could not be written: the PTB is left as it was\n",
-			device->path);
+	if (ptb_copy_write(device->fd, &device->info, &copy, request->image, request->offset, changed, &failure) != 0) {
+		device_say_failure(device->path, &failure);
+		ptbtool_error(0, "%s: the PTB's copy could not be written: the PTB is left as it was", device->path);
 		status = PTBTOOL_REFUSED;
 	}
-	*limit = ptb_copy_start(&copy);
+	request->limit = ptb_copy_start(&copy);
 	return status;
 }
 
@@ -219,9 +302,9 @@ int device_write(const struct mtd_device *device, const struct ptb_block *block,
 	size_t region = ptb_write_length(&device->info);
 	/* Bytes the ECC could not read whole are not known: every block is written. */
 	const unsigned char *old = block->ecc.failed > 0 ? NULL : block->image;
+	struct ptb_write_request request = { device->fd, &device->info, block->offset, old, image, refresh,
+					     device->info.size };
 	struct ptb_write_report report;
-	unsigned long long limit;
-	char who[PATH_MAX + 16];
 	int status;
 
 	if (backup != NULL && (old == NULL || file_create(backup, old, region) != 0)) {
@@ -233,10 +316,9 @@ int device_write(const struct mtd_device *device, const struct ptb_block *block,
 		printf("ptbtool: %s: the PTB at 0x%llx holds this already: nothing written\n", device->path, block->offset);
 		return 0;
 	}
-	snprintf(who, sizeof(who), "ptbtool: %s", device->path);
-	status = device_copy(device, block->offset, old, image, refresh, backup, &limit, who);
+	status = device_copy(device, &request, backup);
 	if (status != 0)
 		return status;
-	status = ptb_write(device->fd, &device->info, block->offset, old, image, refresh, limit, who, &report);
+	status = ptb_write(&request, &report);
 	return device_written(device, status, &report, backup);
 }

@@ -2,25 +2,25 @@
  * write, finishes that write from the PTB's copy on flash; set and write
  * make the same check before they change anything. */
 #include "ptb/ptb_copy.h"
+#include "ptb/ptb_env.h"
 #include "tool/ptbtool.h"
 
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 /* The torn PTB at offset, written over from the copy. */
-static int recover_write(const struct mtd_device *device, unsigned long long offset, const struct ptb_copy *copy,
-			 const char *who)
+static int recover_write(const struct mtd_device *device, unsigned long long offset, const struct ptb_copy *copy)
 {
+	struct ptb_write_request request = { device->fd, &device->info, offset, NULL, copy->bytes, false,
+					     ptb_copy_start(copy) };
 	struct ptb_write_report report;
 	int written;
 
 	printf("ptbtool: %s: the PTB at 0x%llx is torn, a write cut short: written from its copy at 0x%llx\n",
 	       device->path, offset, ptb_copy_start(copy));
 	fflush(stdout);
-	written = ptb_write(device->fd, &device->info, offset, NULL, copy->bytes, false, ptb_copy_start(copy), who,
-			    &report);
+	written = ptb_write(&request, &report);
 	return device_written(device, written, &report, NULL);
 }
 
@@ -38,14 +38,17 @@ static int recover_no_copy(const struct mtd_device *device, const struct ptb_blo
 }
 
 static int recover_with_copy(const struct mtd_device *device, const struct ptb_block *block,
-			     const struct ptb_copy *copy, bool asked, const char *who)
+			     const struct ptb_copy *copy, bool asked)
 {
-	int verdict = ptb_copy_compare(device->fd, &device->info, copy, block->offset, who);
+	struct ptb_failure failure;
+	int verdict = ptb_copy_compare(device->fd, &device->info, copy, block->offset, &failure);
 
-	if (verdict < 0)
+	if (verdict < 0) {
+		device_say_failure(device->path, &failure);
 		return PTBTOOL_REFUSED;
+	}
 	if (verdict == PTB_COPY_TORN)
-		return recover_write(device, block->offset, copy, who);
+		return recover_write(device, block->offset, copy);
 	if (asked && verdict == PTB_COPY_SAME)
 		printf("ptbtool: %s: the PTB at 0x%llx is its copy's byte for byte: nothing to do\n", device->path,
 		       block->offset);
@@ -57,39 +60,41 @@ static int recover_with_copy(const struct mtd_device *device, const struct ptb_b
 
 /* The first good block, quietly: set and write read the PTB themselves next
  * and say what they find. -1 when there is none or the driver fails. */
-static long long recover_first_good(const struct mtd_device *device, const char *who)
+static long long recover_first_good(const struct mtd_device *device)
 {
-	for (unsigned long long at = 0; at < device->info.size; at += device->info.erasesize) {
-		int bad = ptb_block_is_bad(device->fd, (loff_t)at, who);
-		if (bad <= 0)
-			return bad < 0 ? -1 : (long long)at;
+	struct ptb_failure failure;
+	long long at = 0;
+	int found = ptb_good_block(device->fd, &device->info, &at, (long long)device->info.size, false);
+
+	if (found < 0) {
+		ptb_failed(&failure, PTB_ASKING_MARK, (unsigned long long)at);
+		device_say_failure(device->path, &failure);
 	}
-	return -1;
+	return found > 0 ? at : -1;
 }
 
 int device_recover(const struct mtd_device *device, bool asked)
 {
 	struct ptb_block block = {};
+	struct ptb_failure failure;
 	struct ptb_copy copy;
-	char who[PATH_MAX + 16];
 	long long first;
 	int status = PTBTOOL_REFUSED;
 
-	snprintf(who, sizeof(who), "ptbtool: %s", device->path);
 	/* Values the ECC can't read are what a cut mid-page leaves. */
 	if (asked && ptb_read_block(device->fd, &device->info, &block) != 0 && block.ecc.values_failed == 0)
 		return PTBTOOL_REFUSED;
 	if (!asked) {
-		if ((first = recover_first_good(device, who)) < 0)
+		if ((first = recover_first_good(device)) < 0)
 			return 0;
 		block.offset = (unsigned long long)first;
 	}
-	if (ptb_copy_find(device->fd, &device->info, block.offset, false, &copy, who) == 0) {
-		if (copy.holds == PTB_COPY_VALID)
-			status = recover_with_copy(device, &block, &copy, asked, who);
-		else
-			status = asked ? recover_no_copy(device, &block) : 0;
-	}
+	if (ptb_copy_find(device->fd, &device->info, block.offset, false, &copy, &failure) != 0)
+		device_say_failure(device->path, &failure);
+	else if (copy.holds == PTB_COPY_VALID)
+		status = recover_with_copy(device, &block, &copy, asked);
+	else
+		status = asked ? recover_no_copy(device, &block) : 0;
 	free(copy.bytes);
 	free(block.image);
 	return status;
@@ -97,15 +102,18 @@ int device_recover(const struct mtd_device *device, bool asked)
 
 void device_warn_torn(const struct mtd_device *device, const struct ptb_block *block)
 {
+	struct ptb_failure failure;
 	struct ptb_copy copy;
-	char who[PATH_MAX + 16];
-	bool torn = false;
+	int verdict = PTB_COPY_SAME;
 
-	snprintf(who, sizeof(who), "ptbtool: %s", device->path);
-	if (ptb_copy_find(device->fd, &device->info, block->offset, false, &copy, who) == 0 && copy.holds == PTB_COPY_VALID)
-		torn = ptb_copy_compare(device->fd, &device->info, &copy, block->offset, who) == PTB_COPY_TORN;
+	if (ptb_copy_find(device->fd, &device->info, block->offset, false, &copy, &failure) != 0)
+		verdict = -1;
+	else if (copy.holds == PTB_COPY_VALID)
+		verdict = ptb_copy_compare(device->fd, &device->info, &copy, block->offset, &failure);
 	free(copy.bytes);
-	if (torn)
+	if (verdict < 0)
+		device_say_failure(device->path, &failure);
+	if (verdict == PTB_COPY_TORN)
 		ptbtool_error(0, "warning: %s: the PTB at 0x%llx is torn, a write cut short: run ptbtool recover %s "
 			      "before anything reads it", device->path, block->offset, device->path);
 }

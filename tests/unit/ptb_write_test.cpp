@@ -12,6 +12,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+/* ptbtool's words for what the writer's report tells (tool/ptbtool_device.cpp). */
+void device_say_write(const char *path, const struct mtd_info_user *info, const struct ptb_write_report *report);
+
 namespace {
 
 const uint32_t KiB = 1024, MiB = 1024 * KiB;
@@ -50,6 +53,16 @@ std::string writes_in(const char *log, uint32_t erasesize)
 	return writes;
 }
 
+/* The report's fields a case expects. */
+struct write_summary {
+	unsigned long long offset;
+	unsigned blocks_written;
+	unsigned corrected;
+	bool touched;
+	long long marked;
+	bool mark_failed;
+};
+
 struct write_case {
 	const char *name;
 	sim_partition partition;	/* its bytes: ptb_pattern() */
@@ -60,7 +73,7 @@ struct write_case {
 	std::string writes;		/* writes_in() */
 	std::string blocks;		/* sim_blocks_after(), the new PTB where the report says */
 	std::vector<uint32_t> marked;
-	struct ptb_write_report report;
+	write_summary report;
 	std::string err;
 	bool old_known = true;		/* the old bytes are handed over */
 	uint32_t limit = 0;		/* where ptbenv's read from the PTB must end; 0: the partition's end */
@@ -216,9 +229,11 @@ void check_write(const write_case &c)
 
 	start_capture();
 	alarm(WRITE_TIME_LIMIT);
-	int status = ptb_write(fd, &info, offset, c.old_known ? old.data() : NULL, image.data(), c.refresh,
-			       c.limit != 0 ? c.limit : partition.size, ("ptbtool: " + DEVICE).c_str(), &report);
+	struct ptb_write_request request = { fd, &info, offset, c.old_known ? old.data() : NULL, image.data(), c.refresh,
+					     c.limit != 0 ? c.limit : partition.size };
+	int status = ptb_write(&request, &report);
 	alarm(0);
+	device_say_write(DEVICE.c_str(), &info, &report);
 	captured streams = finish_capture();
 	close(fd);
 
