@@ -48,7 +48,8 @@ perror_lines() {
 }
 
 # The bytes of the PTB any value comes from, counted from its start: up to the
-# end of the last text field's 1024-byte run-on.
+# end of the last text field's 1024-byte run-on. The unit tests check it is
+# the fixture's (tests/fixture/ptb_image.cpp).
 VALUES_END=4840
 
 # counted N NOUN: "1 step", "2 steps", as ptbtool counts.

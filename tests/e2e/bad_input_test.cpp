@@ -89,7 +89,7 @@ std::vector<bad_input_case> bad_input_cases(void)
 		{ "pread interrupted, not retried", "chipinfo", sim_default(sample(), MTDSIM_PREAD_EINTR), captured,
 		  READ_FAILED, PREAD_EINTR, 0,
 		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> 0\n" ECC_UNCHANGED "pread 131072 at 0x0 -> -1\nclose\n" },
-		{ "allocation fails", "chipinfo", { sample(), 0xFFFFFFFF, 0xFFFFFFF0, {}, MTDSIM_NO_FAULT }, { STDOUT_CAPTURED, true },
+		{ "allocation fails", "chipinfo", sim_image(sim_flash(0xFFFFFFFF, 0xFFFFFFF0), sample()), { STDOUT_CAPTURED, true },
 		  READ_FAILED, PREAD_ENOMEM, 0,
 		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> 0\nclose\n" },
 	};

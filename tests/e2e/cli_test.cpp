@@ -25,27 +25,17 @@ ptb_bytes sample(void)
 /* The same PTB behind two bad 16 KiB blocks. */
 sim_partition behind_bad_blocks(void)
 {
-	ptb_bytes partition(32 << 10, 0xFF);
+	ptb_bytes partition(32 * KiB, 0xFF);
 	ptb_bytes image = sample();
 	partition.insert(partition.end(), image.begin(), image.end());
-	return { partition, 256 << 10, 16 << 10, { 0, 1 }, MTDSIM_NO_FAULT };
-}
-
-/* The sample with ranges the ECC fails on or corrects, behind bad blocks or not. */
-sim_partition aged(sim_partition device, enum mtdsim_fault fault,
-		   const std::vector<mtdsim_range> &uncorrectable, const std::vector<mtdsim_range> &corrected = {})
-{
-	device.fault = fault;
-	device.uncorrectable = uncorrectable;
-	device.corrected = corrected;
-	return device;
+	return sim_image(sim_bad(sim_flash(256 * KiB, 16 * KiB), { 0, 1 }), partition);
 }
 
 /* The first two bytes of key's value in a PTB at offset; an ECC step past
  * the pages the values lie in. */
 mtdsim_range first_bytes(const std::string &key, uint64_t offset = 0)
 {
-	return { offset + ptb_place(key).offset, offset + ptb_place(key).offset + 2 };
+	return sim_field_bytes(key, 2, offset);
 }
 const mtdsim_range PAST_THE_VALUES = { 0x2000, 0x2100 };
 
@@ -58,7 +48,7 @@ struct cli_case {
 	int status;
 };
 
-const std::string BAD_0_AND_1 = bad_block_lines(16 << 10, 0, 2);
+const std::string BAD_0_AND_1 = bad_block_lines(16 * KiB, 0, 2);
 
 const cli_case cli_cases[] = {
 	{ "text key", { "chipinfo" }, sim_default(sample()), "chipinfo:SX1302 rev C\n", "", 0 },
@@ -68,9 +58,9 @@ const cli_case cli_cases[] = {
 	{ "upper case key", { "CHIPINFO" }, sim_default(sample()), unsupported("CHIPINFO"), "", 0 },
 	{ "key prefix", { "chip" }, sim_default(sample()), unsupported("chip"), "", 0 },
 	{ "bad blocks ahead", { "product" }, behind_bad_blocks(), "product:GW-8 outdoor gateway\n", BAD_0_AND_1, 0 },
-	{ "every block bad", { "chipinfo" }, { sample(), 32 << 10, 16 << 10, { 0, 1 }, MTDSIM_NO_FAULT },
+	{ "every block bad", { "chipinfo" }, sim_image(sim_bad(sim_flash(32 * KiB, 16 * KiB), { 0, 1 }), sample()),
 	  READ_FAILED, BAD_0_AND_1 + NO_GOOD_BLOCK, 0 },
-	{ "good block too near the end", { "chipinfo" }, { sample(), 48 << 10, 16 << 10, { 0, 1 }, MTDSIM_NO_FAULT },
+	{ "good block too near the end", { "chipinfo" }, sim_image(sim_bad(sim_flash(48 * KiB, 16 * KiB), { 0, 1 }), sample()),
 	  READ_FAILED, BAD_0_AND_1 + PREAD_EIO, 0 },
 	{ "not an MTD device", { "chipinfo" }, sim_default(sample(), MTDSIM_NOT_MTD), READ_FAILED, NOT_MTD, 0 },
 	{ "device missing", { "sninfo" }, sim_default(ptb_bytes(), MTDSIM_MISSING), "", OPEN_MISSING, 1 },
@@ -86,24 +76,26 @@ const cli_case cli_cases[] = {
 	  READ_FAILED, PREAD_EIO, 0 },
 	{ "erased flash", { "deveui" }, sim_default(ptb_blank(40960, 0xFF)),
 	  "deveui:" + std::string(1024, '\xFF') + "\n", "", 0 },
-	{ "uncorrectable text", { "chipinfo" }, aged(sim_default(sample()), MTDSIM_NO_FAULT, { first_bytes("chipinfo") }),
+	{ "uncorrectable text", { "chipinfo" }, aged(sim_default(sample()), { first_bytes("chipinfo") }),
 	  READ_FAILED, PREAD_EBADMSG, 0 },
-	{ "uncorrectable MAC address", { "ethaddr" }, aged(sim_default(sample()), MTDSIM_NO_FAULT, { first_bytes("ethaddr") }),
+	{ "uncorrectable MAC address", { "ethaddr" }, aged(sim_default(sample()), { first_bytes("ethaddr") }),
 	  READ_FAILED, PREAD_EBADMSG, 0 },
 	{ "uncorrectable auth-check byte", { "qvauthcheck" },
-	  aged(sim_default(sample()), MTDSIM_NO_FAULT, { first_bytes("qvauthcheck") }), READ_FAILED, PREAD_EBADMSG, 0 },
-	{ "uncorrectable qvkey", { "qvkey" }, aged(sim_default(sample()), MTDSIM_NO_FAULT, { first_bytes("qvkey") }),
+	  aged(sim_default(sample()), { first_bytes("qvauthcheck") }), READ_FAILED, PREAD_EBADMSG, 0 },
+	{ "uncorrectable qvkey", { "qvkey" }, aged(sim_default(sample()), { first_bytes("qvkey") }),
 	  READ_FAILED, PREAD_EBADMSG, 0 },
-	{ "uncorrectable past the values", { "chipinfo" }, aged(sim_default(sample()), MTDSIM_NO_FAULT, { PAST_THE_VALUES }),
+	{ "uncorrectable past the values", { "chipinfo" }, aged(sim_default(sample()), { PAST_THE_VALUES }),
 	  "chipinfo:SX1302 rev C\n", "", 0 },
-	{ "uncorrectable once", { "chipinfo" }, aged(sim_default(sample()), MTDSIM_ECC_TRANSIENT, { first_bytes("chipinfo") }),
+	{ "uncorrectable once", { "chipinfo" },
+	  sim_fault(aged(sim_default(sample()), { first_bytes("chipinfo") }), MTDSIM_ECC_TRANSIENT),
 	  "chipinfo:SX1302 rev C\n", "", 0 },
-	{ "bitflips corrected", { "ethaddr" }, aged(sim_default(sample()), MTDSIM_NO_FAULT, {}, { { 0, 40960 } }),
+	{ "bitflips corrected", { "ethaddr" }, aged(sim_default(sample()), {}, { { 0, 40960 } }),
 	  "ethaddr:00:1A:2B:3C:4D:5E\n", "", 0 },
-	{ "a driver without counters", { "qvkey" }, aged(sim_default(sample()), MTDSIM_NO_ECC_STATS, { PAST_THE_VALUES }),
+	{ "a driver without counters", { "qvkey" },
+	  sim_fault(aged(sim_default(sample()), { PAST_THE_VALUES }), MTDSIM_NO_ECC_STATS),
 	  "qvkey:0123456789abcdef0123456789abcdef\n", "", 0 },
 	{ "uncorrectable behind bad blocks", { "product" },
-	  aged(behind_bad_blocks(), MTDSIM_NO_FAULT, { first_bytes("product", 32 << 10) }),
+	  aged(behind_bad_blocks(), { first_bytes("product", 32 * KiB) }),
 	  READ_FAILED, BAD_0_AND_1 + PREAD_EBADMSG, 0 },
 };
 
@@ -136,18 +128,18 @@ TEST(Cli, DeviceCallsForOneLookup)
 	struct {
 		const char *name;
 		sim_partition device;
-		const char *log;
+		std::string log;
 	} cases[] = {
 		{ "first block good", sim_default(sample()),
 		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> 0\n" ECC_UNCHANGED "pread 131072 at 0x0 -> 131072\n" ECC_UNCHANGED "close\n" },
 		{ "bad blocks ahead", behind_bad_blocks(),
 		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> 1\nMEMGETBADBLOCK 0x4000 -> 1\n"
 		  "MEMGETBADBLOCK 0x8000 -> 0\n" ECC_UNCHANGED "pread 40960 at 0x8000 -> 40960\n" ECC_UNCHANGED "close\n" },
-		{ "uncorrectable in the values: read again, no better", aged(sim_default(sample()), MTDSIM_NO_FAULT,
-									       { first_bytes("chipinfo") }),
+		{ "uncorrectable in the values: read again, no better", aged(sim_default(sample()), { first_bytes("chipinfo") }),
 		  "open read-only\nMEMGETINFO\nMEMGETBADBLOCK 0x0 -> 0\n" ECC_UNCHANGED "pread 131072 at 0x0 -> 131072\n"
 		  "ECCGETSTATS -> corrected 17 failed 6\nECCGETSTATS -> corrected 17 failed 6\n"
-		  "pread 4840 at 0x0 -> 4840\nECCGETSTATS -> corrected 17 failed 7\nclose\n" },
+		  "pread " + std::to_string(PTB_VALUES_END) + " at 0x0 -> " + std::to_string(PTB_VALUES_END) +
+		  "\nECCGETSTATS -> corrected 17 failed 7\nclose\n" },
 		{ "not an MTD device", sim_default(sample(), MTDSIM_NOT_MTD), "open read-only\nMEMGETINFO\nclose\n" },
 		{ "device missing", sim_default(ptb_bytes(), MTDSIM_MISSING), "open read-only\n" },
 	};

@@ -17,10 +17,7 @@
 
 namespace {
 
-const uint32_t KiB = 1024;
 const std::string DEVICE = "/dev/mtd2";
-const std::string ERASING = "erasing the block at", PROGRAMMING = "programming the page at",
-		  READING_BACK = "reading back the block at";
 
 /* The values of the PTB every row starts from, at the partition's start. */
 const std::vector<std::pair<std::string, std::string>> FACTORY = { { "sninfo", "PT1" }, { "chipinfo", "factory" } };
@@ -33,7 +30,7 @@ ptb_bytes factory(const sim_partition &device, bool spare)
 	ptb_bytes bytes = ptb_pattern(device.size);
 	for (const auto &key_value : FACTORY)
 		ptb_put_value(bytes, key_value.first, key_value.second);
-	size_t blocks = device.erasesize != 0 ? (PTB_VALUES_END + device.erasesize - 1) / device.erasesize + 1 : 0;
+	size_t blocks = device.erasesize != 0 ? sim_values_region(device.erasesize) / device.erasesize + 1 : 0;
 	if (spare && blocks * device.erasesize + std::max<size_t>(device.erasesize, 40960) <= device.size)
 		std::fill(bytes.end() - blocks * device.erasesize, bytes.end(), 0xFF);
 	return bytes;
@@ -92,7 +89,7 @@ set_case without_run_lock(set_case c)
 	return c;
 }
 
-const sim_partition NAND = { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT };
+const sim_partition NAND = sim_flash(SIM_SIZE, SIM_ERASESIZE);
 const std::vector<std::string> SET = { "set", DEVICE, "sninfo=PT2" };
 const std::vector<std::pair<std::string, std::string>> PT2 = { { "sninfo", "PT2" } };
 /* Where the copy lies on NAND: the last two blocks. */
@@ -107,36 +104,36 @@ const set_case set_cases[] = {
 	  0, ptb_written(DEVICE, 0, 1), "", 1, "kkkkkkxx", 0, {}, READS_OLD },
 	{ "a value make refuses: the whole set refused", NAND, {}, { "set", DEVICE, "sninfo=PT2", "product=GW\n8" }, {},
 	  1, "", ptbtool_error(holds_byte("product", '\n')), 0, "kkkkkkkk", 0, {}, READS_OLD },
-	{ "a read-only partition", { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_READ_ONLY }, {}, SET, {},
+	{ "a read-only partition", sim_fault(NAND, MTDSIM_READ_ONLY), {}, SET, {},
 	  1, "", cant_be_written(DEVICE), 0, "kkkkkkkk", 0, {}, READS_OLD },
 	{ "the read-only node", NAND, {}, { "set", "/dev/mtd2ro", "sninfo=PT2" }, {},
 	  1, "", cant_be_written("/dev/mtd2ro"), 0, "kkkkkkkk", 0, {}, READS_OLD },
 	{ "an image file is no device to set", NAND, { "make", "IMAGE" }, { "set", "IMAGE", "sninfo=PT2" }, {},
 	  1, "", not_an_mtd_device("IMAGE"), 0, "kkkkkkkk", 0, {}, READS_OLD },
-	{ "an erase size of 0", { {}, SIM_SIZE, 0, {}, MTDSIM_NO_FAULT }, {}, SET, {},
+	{ "an erase size of 0", sim_flash(SIM_SIZE, 0), {}, SET, {},
 	  1, "", erase_size_0(DEVICE), 0, "k", 0, {}, READS_OLD },
 	{ "a step the ECC can't correct, outside the values",
-	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT, { { 0x10000, 0x10010 } } }, {}, SET, {},
+	  sim_uncorrectable(NAND, { { 0x10000, 0x10010 } }), {}, SET, {},
 	  1, "", failed_elsewhere(DEVICE, 1, 0) + not_whole(DEVICE, 0, 1), 0, "kkkkkkkk", 0, {}, READS_OLD },
-	{ "a weak block: marked, the PTB in the next", { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT, {}, {}, { 0 } },
+	{ "a weak block: marked, the PTB in the next", sim_weak_blocks(NAND, { 0 }),
 	  {}, SET, PT2,
 	  0, ptb_written(DEVICE, SIM_ERASESIZE, 1),
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) + bad_block_lines(SIM_ERASESIZE, 0, 1),
 	  3, "knkkkkxx", 1, { 0 }, READS_NEW },
 	{ "a weak page: the block erased and marked, the PTB in the next",
-	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT, {}, {}, {}, { 5 } }, {}, SET, PT2,
+	  sim_weak_pages(NAND, { 5 }), {}, SET, PT2,
 	  0, ptb_written(DEVICE, SIM_ERASESIZE, 1),
 	  write_failed(DEVICE, PROGRAMMING, 0x2800, EIO_TEXT) + block_failed(DEVICE, 0, true) +
 	  bad_block_lines(SIM_ERASESIZE, 0, 1),
 	  3, "enkkkkxx", 1, { 0 }, READS_NEW },
 	{ "the mark does not stick: after a reboot the old PTB reads again",
-	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_MARKBAD_FAILS, {}, {}, { 0 } }, {}, SET, PT2,
+	  sim_weak_blocks(sim_fault(NAND, MTDSIM_MARKBAD_FAILS), { 0 }), {}, SET, PT2,
 	  3, ptb_written(DEVICE, SIM_ERASESIZE, 1),
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false, EIO_TEXT) +
 	  bad_block_lines(SIM_ERASESIZE, 0, 1) + may_not_survive(DEVICE),
 	  3, "knkkkkxx", 1, {}, READS_OLD },
 	{ "two failing blocks: the PTB in the third, then both marked",
-	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT, {}, {}, { 0, 1 } },
+	  sim_weak_blocks(NAND, { 0, 1 }),
 	  {}, { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" }, PT2,
 	  0, ptb_written(DEVICE, 2 * SIM_ERASESIZE, 1),
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + write_failed(DEVICE, ERASING, SIM_ERASESIZE, EIO_TEXT) +
@@ -144,7 +141,7 @@ const set_case set_cases[] = {
 	  bad_block_lines(SIM_ERASESIZE, 0, 2),
 	  5, "kknkkkxx", 2, { 0, 1 }, READS_NEW },
 	{ "every erase failing: four tries, nothing marked, the backup named",
-	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_ERASE_FAILS },
+	  sim_fault(NAND, MTDSIM_ERASE_FAILS),
 	  {}, { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" }, {},
 	  3, "",
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + write_failed(DEVICE, ERASING, SIM_ERASESIZE, EIO_TEXT) +
@@ -172,13 +169,13 @@ const set_case set_cases[] = {
 	{ "a FIFO named as the image: refused, not waited on with the lock held", NAND, {}, { "write", DEVICE, "FIFO" }, {},
 	  1, "", not_an_image("FIFO", DEVICE, SIM_ERASESIZE), 0, "kkkkkkkk", 0, {}, READS_OLD },
 	{ "a whole image over values the ECC can't read: restored in the next block",
-	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT, { { 0xE5B, 0xE5C } } },
+	  sim_uncorrectable(NAND, { sim_field_bytes("sninfo") }),
 	  { "make", "--erasesize", "131072", "IMAGE", "sninfo=PT9" }, { "write", DEVICE, "IMAGE" }, { { "sninfo", "PT9" } },
 	  0, ptb_written(DEVICE, SIM_ERASESIZE, 1),
 	  PREAD_EBADMSG + values_unreadable(DEVICE, 1, 0) + write_failed(DEVICE, READING_BACK, 0, EBADMSG_TEXT) +
 	  block_failed(DEVICE, 0, true) + bad_block_lines(SIM_ERASESIZE, 0, 1),
 	  3, "enkkkkxx", 1, { 0 }, READS_NEW },
-	{ "4 KiB blocks: the first of the PTB's two alone", { {}, 64 * KiB, 4 * KiB, {}, MTDSIM_NO_FAULT }, {}, SET, PT2,
+	{ "4 KiB blocks: the first of the PTB's two alone", sim_flash(64 * KiB, 4 * KiB), {}, SET, PT2,
 	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkkkkkkkkxxx", 0, {}, READS_NEW },
 	{ "4 KiB blocks: the backup holds both the PTB's blocks", sim_flash(64 * KiB, 4 * KiB), {},
 	  { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" }, PT2,
@@ -247,15 +244,15 @@ const set_case set_cases[] = {
 	  1, "", all_0xff_image("ERASED"), 0, "kkkkkkkk", 0, {}, READS_OLD },
 	{ "the blocks at the end hold something else: left alone, the set refused", NAND, {}, SET, {},
 	  1, "", copy_foreign(DEVICE, SIX_BLOCKS, ""), 0, "kkkkkkkk", 0, {}, READS_OLD, 0, AS_LEFT, false },
-	{ "no room for the copy: refused without a backup", { {}, 2 * SIM_ERASESIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT },
+	{ "no room for the copy: refused without a backup", sim_flash(2 * SIM_ERASESIZE, SIM_ERASESIZE),
 	  {}, SET, {},
 	  1, "", no_room(DEVICE, ""), 0, "kk", 0, {}, READS_OLD },
 	{ "no room for the copy, a set with --backup, then the backup written: every byte back",
-	  { {}, 2 * SIM_ERASESIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT },
+	  sim_flash(2 * SIM_ERASESIZE, SIM_ERASESIZE),
 	  { "set", "--backup", "BACKUP", DEVICE, "sninfo=PT2" }, { "write", "--backup", "IMAGE", DEVICE, "BACKUP" }, {},
 	  0, ptb_written(DEVICE, 0, 1), no_room(DEVICE, "IMAGE"), 1, "kk", 0, {}, READS_OLD },
 	{ "4 KiB blocks, a bad second block: the PTB moves to two good blocks in a row",
-	  { {}, 64 * KiB, 4 * KiB, { 1 }, MTDSIM_NO_FAULT }, {}, SET, PT2,
+	  sim_bad(sim_flash(64 * KiB, 4 * KiB), { 1 }), {}, SET, PT2,
 	  0, ptb_written(DEVICE, 0x2000, 2), ahead_retired(DEVICE, 0) + bad_block_lines(4 * KiB, 0, 2),
 	  3, "eknnkkkkkkkkkxxx", 2, { 1, 0 }, READS_NEW },
 	{ "nobody: set's backup is 0600", NAND, {}, { "set", "--backup", "PUB/ptb-before.img", DEVICE, "sninfo=PT2" }, PT2,
@@ -317,8 +314,7 @@ ptb_bytes old_ptb(const sim_partition &device)
 {
 	if (device.erasesize == 0)
 		return ptb_bytes();
-	size_t region = (PTB_VALUES_END + device.erasesize - 1) / device.erasesize * device.erasesize;
-	return ptb_bytes(device.image.begin(), device.image.begin() + region);
+	return ptb_bytes(device.image.begin(), device.image.begin() + sim_values_region(device.erasesize));
 }
 
 /* The blocks holding the values, as the row asks them written: the PTB's,
@@ -500,9 +496,7 @@ void check_set(const set_case &c)
 		}
 	if (c.reads == READS_UNCHECKED)
 		return;
-	unsigned good = 0;
-	while (std::find(c.bad_after.begin(), c.bad_after.end(), good) != c.bad_after.end())
-		good++;
+	unsigned good = sim_first_good(c.bad_after);
 	/* The blocks' letters tell every byte; one old value tells the PTB is read as before. */
 	for (const auto &key_value : c.reads == READS_NEW ? c.values : decltype(FACTORY){ FACTORY[0] }) {
 		tool_run read = run_ptbenv({ key_value.first }, run.device_after);
@@ -534,13 +528,13 @@ const cut_scenario cut_scenarios[] = {
 	{ "set, 128 KiB blocks, 2 KiB pages", NAND, {}, SET },
 	{ "write, 128 KiB blocks, 2 KiB pages", NAND, { "make", "IMAGE", "sninfo=PT9", "product=GW9" },
 	  { "write", DEVICE, "IMAGE" } },
-	{ "set, 4 KiB blocks, 256-byte pages", { {}, 64 * KiB, 4 * KiB, {}, MTDSIM_NO_FAULT, {}, {}, {}, {}, 256 }, {}, SET },
-	{ "write, 4 KiB blocks, 256-byte pages", { {}, 64 * KiB, 4 * KiB, {}, MTDSIM_NO_FAULT, {}, {}, {}, {}, 256 },
+	{ "set, 4 KiB blocks, 256-byte pages", sim_flash(64 * KiB, 4 * KiB, 256), {}, SET },
+	{ "write, 4 KiB blocks, 256-byte pages", sim_flash(64 * KiB, 4 * KiB, 256),
 	  { "make", "IMAGE", "sninfo=PT9", "product=GW9" }, { "write", DEVICE, "IMAGE" } },
 	{ "set, 128 KiB blocks, page 5 failing to program",
-	  { {}, SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT, {}, {}, {}, { 5 } }, {}, SET },
+	  sim_weak_pages(NAND, { 5 }), {}, SET },
 	{ "write, 4 KiB blocks, block 1 bad from the factory",
-	  { {}, 64 * KiB, 4 * KiB, { 1 }, MTDSIM_NO_FAULT, {}, {}, {}, {}, 256 },
+	  sim_bad(sim_flash(64 * KiB, 4 * KiB, 256), { 1 }),
 	  { "make", "IMAGE", "sninfo=PT9", "product=GW9" }, { "write", DEVICE, "IMAGE" } },
 };
 
@@ -555,11 +549,9 @@ struct ptb_state {
 ptb_state state_of(const sim_partition &device)
 {
 	ptb_state state;
-	uint64_t good = 0;
-	uint64_t region = (PTB_VALUES_END + device.erasesize - 1) / device.erasesize * device.erasesize;
+	uint64_t good = sim_first_good(device.bad_blocks);
+	uint64_t region = sim_values_region(device.erasesize);
 
-	while (std::find(device.bad_blocks.begin(), device.bad_blocks.end(), good) != device.bad_blocks.end())
-		good++;
 	for (uint64_t at = good * device.erasesize; at < good * device.erasesize + region; at++)
 		state.region.push_back(sim_byte(device.image, at));
 	tool_options unwrapped;

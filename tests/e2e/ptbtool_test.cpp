@@ -378,8 +378,8 @@ ptb_bytes odd_dump(void)
 	}
 	ptb_put_text(image, "qvkey", K32);
 	ptb_put_bytes(image, "wifiinfo", "ABCDEFGH");
-	ptb_bytes dump((32 << 10) + image.size(), 0xFF);
-	std::copy(image.begin(), image.end(), dump.begin() + (32 << 10));
+	ptb_bytes dump((32 * KiB) + image.size(), 0xFF);
+	std::copy(image.begin(), image.end(), dump.begin() + (32 * KiB));
 	return dump;
 }
 
@@ -397,14 +397,6 @@ std::string ptbenv_lines(const sim_partition &device)
 	for (const std::string &key : ptb_keys())
 		lines += run_ptbenv({ key }, device).out;
 	return lines;
-}
-
-sim_partition aged(sim_partition device, const std::vector<mtdsim_range> &uncorrectable,
-		   const std::vector<mtdsim_range> &corrected = {})
-{
-	device.uncorrectable = uncorrectable;
-	device.corrected = corrected;
-	return device;
 }
 
 /* Writes bytes into the FIFO at path once a reader opens it, from a process
@@ -434,7 +426,7 @@ TEST(Show, PrintsWhatPtbenvPrints)
 	scratch dir;
 	ptb_bytes dump = odd_dump();
 	/* Erased blocks past the PTB's read, which only a bad block listed there makes a stream read. */
-	dump.resize(dump.size() + (32 << 10), 0xFF);
+	dump.resize(dump.size() + (32 * KiB), 0xFF);
 	ASSERT_TRUE(ptb_write_file(dir.path("dump.bin"), dump));
 	ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
 	make_case every_key = every_key_at_its_longest();
@@ -442,10 +434,10 @@ TEST(Show, PrintsWhatPtbenvPrints)
 	make.insert(make.end(), every_key.assignments.begin(), every_key.assignments.end());
 	ASSERT_EQ(run_ptbtool(make).status, 0);
 	sim_partition full = sim_default(ptb_read_file(dir.path("full.img")));
-	sim_partition odd = { dump, 256 << 10, 16 << 10, { 0, 1 }, MTDSIM_NO_FAULT };
+	sim_partition odd = sim_image(sim_bad(sim_flash(256 * KiB, 16 * KiB), { 0, 1 }), dump);
 	std::string full_lines = ptbenv_lines(full), odd_lines = ptbenv_lines(odd);
 	std::string named = run_ptbenv({ "sninfo" }, odd).out + run_ptbenv({ "qvran" }, odd).out;
-	const std::string BAD_0_AND_1 = bad_block_lines(16 << 10, 0, 2);
+	const std::string BAD_0_AND_1 = bad_block_lines(16 * KiB, 0, 2);
 	/* Each two ECC steps: in the values' bytes, and past their pages in odd's PTB at 0x8000. */
 	const mtdsim_range IN_THE_VALUES = { 0xEF0, 0xF10 }, PAST_THEM = { 0xA000, 0xA200 };
 	const sim_partition NONE = sim_default(ptb_bytes(), MTDSIM_MISSING);

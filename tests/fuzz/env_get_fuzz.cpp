@@ -27,6 +27,7 @@
 #include "ptb/ptb_env.h"
 #include "ptb_image.h"
 #include "ptb_texts.h"
+#include "sim_partition.h"
 
 #include <stdint.h>
 #include <stdio.h>
@@ -146,8 +147,7 @@ bool values_fail(const setup &s, uint64_t base)
 {
 	const mtdsim_range &range = s.uncorrectable;
 	uint64_t start = base - base % MTDSIM_DEFAULT_WRITESIZE;
-	uint64_t end = (base + PTB_VALUES_END + MTDSIM_DEFAULT_WRITESIZE - 1) / MTDSIM_DEFAULT_WRITESIZE *
-		       MTDSIM_DEFAULT_WRITESIZE;
+	uint64_t end = round_up(base + PTB_VALUES_END, MTDSIM_DEFAULT_WRITESIZE);
 
 	if (end > s.device.size)
 		end = s.device.size;

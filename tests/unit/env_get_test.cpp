@@ -117,8 +117,8 @@ TEST(Lookup, FailedReadIsReportedOnEveryCall)
 		{ sim_default(all_text_fields(), MTDSIM_NOT_MTD), NOT_MTD },
 		{ sim_default(all_text_fields(), MTDSIM_BADBLOCK_FAILS), BADBLOCK_EIO },
 		{ sim_default(all_text_fields(), MTDSIM_PREAD_FAILS), PREAD_EIO },
-		{ { all_text_fields(), 0, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT }, NO_GOOD_BLOCK },
-		{ { all_text_fields(), SIM_SIZE, SIM_ERASESIZE, {}, MTDSIM_NO_FAULT, { { 0xE5B, 0xE5C } } }, PREAD_EBADMSG },
+		{ sim_image(sim_flash(0, SIM_ERASESIZE), all_text_fields()), NO_GOOD_BLOCK },
+		{ aged(sim_default(all_text_fields()), { sim_field_bytes("sninfo") }), PREAD_EBADMSG },
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.err);

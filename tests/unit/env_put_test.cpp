@@ -7,29 +7,47 @@
 
 #include <gtest/gtest.h>
 #include <random>
+#include <stdio.h>
 #include <string.h>
 
 namespace {
 
 /* The tool's table holds the fixture's keys, no more, in the same order,
  * each at the fixture's offset with its room: a key added to one table and
- * not the other fails here, not silently untested elsewhere. */
+ * not the other fails here, by name, not silently untested elsewhere. */
 TEST(Layout, TableIsTheFixtures)
 {
-	ASSERT_EQ(env_field_count, ptb_field_count);
+	for (size_t i = 0; i < env_field_count; i++)
+		EXPECT_NE(ptb_find(env_fields[i].key), nullptr)
+			<< env_fields[i].key << " is in ptb/env_layout.cpp but not in tests/fixture/ptb_image.cpp";
 	for (size_t i = 0; i < ptb_field_count; i++) {
 		const ptb_field_place &place = ptb_field_places[i];
 		SCOPED_TRACE(place.key);
-		EXPECT_STREQ(env_fields[i].key, place.key);
 		const env_field *field = env_find(place.key);
-		ASSERT_NE(field, nullptr);
+		ASSERT_NE(field, nullptr) << place.key << " is in tests/fixture/ptb_image.cpp but not in ptb/env_layout.cpp";
+		EXPECT_EQ(field - env_fields, (ptrdiff_t)i) << "in another place of the lookup order";
 		EXPECT_EQ(field->offset, place.offset);
 		EXPECT_EQ(env_room(field), place.room);
 		sim_attach(sim_default(ptb_blank()));
 		EXPECT_EQ(look_up(place.key).streams.out, "");
 	}
+	EXPECT_EQ(env_values_end(), ptb_values_end());
 	sim_attach(sim_default(ptb_blank()));
 	EXPECT_EQ(look_up("qvhardresets").streams.out, unsupported("qvhardresets"));
+}
+
+/* The shell stages' copy of where the values end (tests/expected.sh) is the fixture's. */
+TEST(Layout, ShellStagesValuesEnd)
+{
+	FILE *file = fopen(PTBENV_SOURCE_DIR "/tests/expected.sh", "r");
+	ASSERT_NE(file, nullptr);
+	char line[256];
+	unsigned long values_end = 0;
+	while (fgets(line, sizeof(line), file) != NULL)
+		if (sscanf(line, "VALUES_END=%lu", &values_end) == 1)
+			break;
+	fclose(file);
+	EXPECT_EQ(values_end, ptb_values_end()) << "VALUES_END in tests/expected.sh";
 }
 
 /* Text of length bytes, any byte but the NUL, newline, carriage return and

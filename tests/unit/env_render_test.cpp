@@ -61,10 +61,10 @@ TEST(Render, QvHardResetStillReadsTheDeviceFirst)
 		std::string out;
 		std::string err;
 	} cases[] = {
-		{ "good first block", { ptb_blank(), SIM_SIZE, 16 << 10, {}, MTDSIM_NO_FAULT }, "", "" },
-		{ "bad blocks ahead", { ptb_blank(), SIM_SIZE, 16 << 10, { 0, 1 }, MTDSIM_NO_FAULT }, "",
-		  bad_block_lines(16 << 10, 0, 2) },
-		{ "failing device", { ptb_blank(), SIM_SIZE, 16 << 10, {}, MTDSIM_PREAD_FAILS }, READ_FAILED, PREAD_EIO },
+		{ "good first block", sim_image(sim_flash(SIM_SIZE, 16 * KiB), ptb_blank()), "", "" },
+		{ "bad blocks ahead", sim_image(sim_bad(sim_flash(SIM_SIZE, 16 * KiB), { 0, 1 }), ptb_blank()), "",
+		  bad_block_lines(16 * KiB, 0, 2) },
+		{ "failing device", sim_image(sim_fault(sim_flash(SIM_SIZE, 16 * KiB), MTDSIM_PREAD_FAILS), ptb_blank()), READ_FAILED, PREAD_EIO },
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);

@@ -10,8 +10,6 @@
 
 namespace {
 
-const uint32_t KiB = 1024;
-
 /* The values a test looks at, each naming its field so that a wrong offset shows. */
 ptb_bytes named_fields(void)
 {
@@ -141,15 +139,6 @@ struct open_case {
 	unsigned corrected = 0, failed = 0;
 };
 
-sim_partition aged(const std::vector<mtdsim_range> &uncorrectable, const std::vector<mtdsim_range> &corrected = {},
-		   enum mtdsim_fault fault = MTDSIM_NO_FAULT)
-{
-	sim_partition partition = sim_default(named_fields(), fault);
-	partition.uncorrectable = uncorrectable;
-	partition.corrected = corrected;
-	return partition;
-}
-
 /* The PTB in the second erase block. */
 ptb_bytes behind_a_block(size_t erasesize)
 {
@@ -158,22 +147,23 @@ ptb_bytes behind_a_block(size_t erasesize)
 	return partition;
 }
 
-const mtdsim_range IN_THE_VALUES = { 0xE5B, 0xE5C }, PAST_THE_VALUES = { 6144, 6145 };
+const sim_partition NAMED = sim_default(named_fields());
+const mtdsim_range IN_THE_VALUES = sim_field_bytes("sninfo"), PAST_THE_VALUES = { 6144, 6145 };
 
 const open_case open_cases[] = {
 	{ "clean", sim_default(named_fields()), PTB_OK, 0, 0, PTB_ECC_CLEAN, 0, 0 },
-	{ "a bad block ahead", { behind_a_block(16 * KiB), 256 * KiB, 16 * KiB, { 0 }, MTDSIM_NO_FAULT },
+	{ "a bad block ahead", sim_image(sim_bad(sim_flash(256 * KiB, 16 * KiB), { 0 }), behind_a_block(16 * KiB)),
 	  PTB_OK, 0, 16 * KiB, PTB_ECC_CLEAN, 0, 0 },
-	{ "corrected bitflips", aged({}, { { 0, 4 } }), PTB_OK, 0, 0, PTB_ECC_CORRECTED, 1, 0 },
-	{ "an ECC failure outside the values", aged({ PAST_THE_VALUES }), PTB_OK, 0, 0, PTB_ECC_FAILED_ELSEWHERE, 0, 1 },
-	{ "a driver without counters", aged({}, {}, MTDSIM_NO_ECC_STATS), PTB_OK, 0, 0, PTB_ECC_UNCOUNTED, 0, 0 },
-	{ "an ECC failure in the values", aged({ IN_THE_VALUES }), PTB_ERR_ECC, EBADMSG },
-	{ "a bad block ahead of an ECC failure", { named_fields(), 256 * KiB, 16 * KiB, { 0 }, MTDSIM_NO_FAULT,
-	  { { 16 * KiB + 0xC81, 16 * KiB + 0xC82 } } }, PTB_ERR_ECC, EBADMSG },
+	{ "corrected bitflips", aged(NAMED, {}, { { 0, 4 } }), PTB_OK, 0, 0, PTB_ECC_CORRECTED, 1, 0 },
+	{ "an ECC failure outside the values", aged(NAMED, { PAST_THE_VALUES }), PTB_OK, 0, 0, PTB_ECC_FAILED_ELSEWHERE, 0, 1 },
+	{ "a driver without counters", sim_fault(NAMED, MTDSIM_NO_ECC_STATS), PTB_OK, 0, 0, PTB_ECC_UNCOUNTED, 0, 0 },
+	{ "an ECC failure in the values", aged(NAMED, { IN_THE_VALUES }), PTB_ERR_ECC, EBADMSG },
+	{ "a bad block ahead of an ECC failure", aged(sim_image(sim_bad(sim_flash(256 * KiB, 16 * KiB), { 0 }), named_fields()),
+	  { sim_field_bytes("chipinfo", 1, 16 * KiB) }), PTB_ERR_ECC, EBADMSG },
 	{ "no device", sim_default(ptb_bytes(), MTDSIM_MISSING), PTB_ERR_OPEN, ENOENT },
 	{ "not allowed", sim_default(ptb_bytes(), MTDSIM_DENIED), PTB_ERR_OPEN, EACCES },
 	{ "not an MTD device", sim_default(ptb_bytes(), MTDSIM_NOT_MTD), PTB_ERR_NOT_MTD, ENOTTY },
-	{ "every block bad", { {}, 64 * KiB, 16 * KiB, sim_blocks(0, 4), MTDSIM_NO_FAULT }, PTB_ERR_NO_GOOD_BLOCK, ENXIO },
+	{ "every block bad", sim_bad(sim_flash(64 * KiB, 16 * KiB), sim_blocks(0, 4)), PTB_ERR_NO_GOOD_BLOCK, ENXIO },
 	{ "MEMGETBADBLOCK fails", sim_default(ptb_bytes(), MTDSIM_BADBLOCK_FAILS), PTB_ERR_READ, EIO },
 	{ "pread fails", sim_default(ptb_bytes(), MTDSIM_PREAD_FAILS), PTB_ERR_READ, EIO },
 	{ "a short pread", sim_default(ptb_bytes(), MTDSIM_PREAD_SHORT), PTB_ERR_READ, EIO },
@@ -217,7 +207,7 @@ TEST(Library, ImagesAndArgumentsOfEveryLength)
 	char value[ENV_VALUE_MAX + 1];
 	ptb_bytes image = named_fields();
 
-	EXPECT_EQ(ptb_open_image(&ptb, image.data(), 0xE5B + 3), PTB_OK);
+	EXPECT_EQ(ptb_open_image(&ptb, image.data(), ptb_place("sninfo").offset + 3), PTB_OK);
 	EXPECT_EQ(ptb_get(ptb, "sninfo", value, sizeof(value), NULL), PTB_FLAWED) << "past the image reads erased";
 	EXPECT_EQ(std::string(value), "sni" + std::string(ENV_VALUE_MAX - 3, '\xFF'));
 	EXPECT_EQ(ptb_offset(ptb), 0u);

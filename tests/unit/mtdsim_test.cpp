@@ -17,7 +17,7 @@
 namespace {
 
 /* Four 16 KiB blocks of 2 KiB pages: blocks 0 and 1 hold the image, 2 and 3 are erased. */
-const uint32_t BLOCK = 16 << 10;
+const uint32_t BLOCK = 16 * KiB;
 const uint32_t PAGE = 2048;
 const uint32_t SIZE = 4 * BLOCK;
 
@@ -32,7 +32,7 @@ ptb_bytes contents(void)
 
 sim_partition flash(enum mtdsim_fault fault = MTDSIM_NO_FAULT)
 {
-	return { contents(), SIZE, BLOCK, {}, fault };
+	return sim_image(sim_fault(sim_flash(SIZE, BLOCK), fault), contents());
 }
 
 enum step_kind { ECC_STATS, READ, ERASE, PROGRAM, MARK_BAD, IS_BAD, INFO, FSTAT };
@@ -145,21 +145,21 @@ std::string take_step(int fd, const step &s)
 
 const device_case device_cases[] = {
 	{ "ECC: each failing step of each page read counts, the ranges' bytes come back wrong",
-	  { contents(), SIZE, BLOCK, {}, MTDSIM_NO_FAULT, { { 0x100, 0x110 }, { 0x10F0, 0x1110 } }, { { 0x2000, 0x2300 } } },
+	  aged(flash(), { { 0x100, 0x110 }, { 0x10F0, 0x1110 } }, { { 0x2000, 0x2300 } }),
 	  { { ECC_STATS, 0, 0, 0 }, { READ, 0, BLOCK, 0 }, { ECC_STATS, 0, 0, 0 }, { READ, 0x2000, PAGE, 0 },
 	    { ECC_STATS, 0, 0, 0 } },
 	  rw("ECCGETSTATS -> corrected 17 failed 5\npread 16384 at 0x0 -> 16384\nECCGETSTATS -> corrected 20 failed 8\n"
 	     "pread 2048 at 0x2000 -> 2048\nECCGETSTATS -> corrected 23 failed 8\n"),
 	  "wrong 0x100-0x110 ^01\nwrong 0x10f0-0x1110 ^01\n", "", {} },
 	{ "ECC: a read of one byte reads its whole page; each read's wrong bytes differ from the last's",
-	  { contents(), SIZE, BLOCK, {}, MTDSIM_NO_FAULT, { { 0x7F8, 0x808 } } },
+	  aged(flash(), { { 0x7F8, 0x808 } }),
 	  { { READ, 0x10, 1, 0 }, { ECC_STATS, 0, 0, 0 }, { READ, 0x7F0, 0x20, 0 }, { ECC_STATS, 0, 0, 0 },
 	    { READ, 0x800, 4, 0 } },
 	  rw("pread 1 at 0x10 -> 1\nECCGETSTATS -> corrected 17 failed 6\npread 32 at 0x7f0 -> 32\n"
 	     "ECCGETSTATS -> corrected 17 failed 8\npread 4 at 0x800 -> 4\n"),
 	  "wrong 0x7f8-0x808 ^02\nwrong 0x800-0x804 ^03\n", "", {} },
 	{ "ECC, ecc-transient: a range fails the first read that touches it only",
-	  { contents(), SIZE, BLOCK, {}, MTDSIM_ECC_TRANSIENT, { { 0x100, 0x110 } } },
+	  aged(flash(MTDSIM_ECC_TRANSIENT), { { 0x100, 0x110 } }),
 	  { { READ, 0x100, 0x10, 0 }, { READ, 0x100, 0x10, 0 }, { ECC_STATS, 0, 0, 0 } },
 	  rw("pread 16 at 0x100 -> 16\npread 16 at 0x100 -> 16\nECCGETSTATS -> corrected 17 failed 6\n"),
 	  "wrong 0x100-0x110 ^01\n", "", {} },
@@ -177,7 +177,7 @@ const device_case device_cases[] = {
 	  rw("MEMERASE 0x800+0x4000 -> -1\nMEMERASE 0x0+0x800 -> -1\nMEMERASE 0xc000+0x8000 -> -1\n"),
 	  "MEMERASE EINVAL\nMEMERASE EINVAL\nMEMERASE EINVAL\n", "", {} },
 	{ "erase: a weak block and a bad one fail, changing nothing",
-	  { contents(), SIZE, BLOCK, { 1 }, MTDSIM_NO_FAULT, {}, {}, { 0 } },
+	  sim_weak_blocks(sim_bad(flash(), { 1 }), { 0 }),
 	  { { ERASE, 0, BLOCK, 0 }, { ERASE, BLOCK, BLOCK, 0 } },
 	  rw("MEMERASE 0x0+0x4000 -> -1\nMEMERASE 0x4000+0x4000 -> -1\n"), "MEMERASE EIO\nMEMERASE EIO\n", "", { 1 } },
 	{ "erase, erase-fails: a write-protected chip", flash(MTDSIM_ERASE_FAILS),
@@ -191,7 +191,7 @@ const device_case device_cases[] = {
 	  rw("pwrite 2048 at 0x8100 -> -1\npwrite 100 at 0x8000 -> -1\npwrite 2048 at 0x10000 -> -1\n"),
 	  "pwrite EINVAL\npwrite EINVAL\npwrite EINVAL\n", "", {} },
 	{ "program: a weak page ends the write, half programmed",
-	  { contents(), SIZE, BLOCK, {}, MTDSIM_NO_FAULT, {}, {}, {}, { 17 } },
+	  sim_weak_pages(flash(), { 17 }),
 	  { { PROGRAM, 2 * BLOCK, 3 * PAGE, 0 } },
 	  rw("pwrite 6144 at 0x8000 -> -1\n"), "pwrite EIO\n", "changed 0x8000-0x8c00 00\n", {} },
 	{ "program, program-fails: every page is left half programmed", flash(MTDSIM_PROGRAM_FAILS),
@@ -204,7 +204,7 @@ const device_case device_cases[] = {
 	  { { PROGRAM, 2 * BLOCK, 3 * PAGE, 0 } },
 	  rw("pwrite 6144 at 0x8000 -> 4096\n"), "", "changed 0x8000-0x9000 00\n", {} },
 	{ "program: a bad block takes the write, as raw NAND does",
-	  { contents(), SIZE, BLOCK, { 2 }, MTDSIM_NO_FAULT },
+	  sim_bad(flash(), { 2 }),
 	  { { PROGRAM, 2 * BLOCK, PAGE, 0 } },
 	  rw("pwrite 2048 at 0x8000 -> 2048\n"), "", "changed 0x8000-0x8800 00\n", { 2 } },
 	{ "mark bad: the block reads bad and keeps its mark; marking it again does nothing", flash(),
@@ -229,7 +229,7 @@ const device_case device_cases[] = {
 	  "open read-only\nMEMGETINFO\nclose\n", "writesize 2048 oobsize 64 flags 0x0\nfstat char 90:4 size 0\n", "", {},
 	  "/dev/mtd2", O_RDONLY },
 	{ "a RAM device's geometry: 4 KiB blocks of 1-byte pages",
-	  { contents(), SIZE, 4 << 10, {}, MTDSIM_NO_FAULT, {}, {}, {}, {}, 1 },
+	  sim_image(sim_flash(SIZE, 4 * KiB, 1), contents()),
 	  { { INFO, 0, 0, 0 }, { PROGRAM, 2 * BLOCK + 1, 1, 0 }, { ERASE, 0x1000, 0x1000, 0 } },
 	  rw("MEMGETINFO\npwrite 1 at 0x8001 -> 1\nMEMERASE 0x1000+0x1000 -> 0\n"), "writesize 1 oobsize 0 flags 0x400\n",
 	  "changed 0x1000-0x2000 ff\nchanged 0x8001-0x8002 00\n", {} },

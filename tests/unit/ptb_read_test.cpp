@@ -12,8 +12,6 @@
 
 namespace {
 
-const uint32_t KiB = 1024, MiB = 1024 * KiB, GiB = 1024 * MiB;
-
 /* Where image departs from the partition's bytes at offset (erased past contents). */
 size_t first_difference(const unsigned char *image, const ptb_bytes &contents, uint64_t offset, size_t length)
 {
@@ -37,40 +35,31 @@ struct read_case {
 	size_t garbled_from = SIZE_MAX;	/* where the image departs from the partition */
 };
 
-/* The default partition with ranges the ECC fails on or corrects. */
-sim_partition aged(enum mtdsim_fault fault, const std::vector<mtdsim_range> &uncorrectable,
-		   const std::vector<mtdsim_range> &corrected = {})
-{
-	sim_partition partition = sim_default(ptb_bytes(), fault);
-	partition.uncorrectable = uncorrectable;
-	partition.corrected = corrected;
-	return partition;
-}
-
-const mtdsim_range SNINFO_BYTE = { 0xE5B, 0xE5C };
+const sim_partition NAND = sim_default(ptb_bytes());
+const mtdsim_range SNINFO_BYTE = sim_field_bytes("sninfo");
 
 const read_case read_cases[] = {
 	{ "first block good", sim_default(ptb_bytes()),
 	  "", 0, 1, 0, SIM_ERASESIZE },
-	{ "blocks 0 and 1 bad", { {}, 256 * KiB, 16 * KiB, { 0, 1 }, MTDSIM_NO_FAULT },
+	{ "blocks 0 and 1 bad", sim_bad(sim_flash(256 * KiB, 16 * KiB), { 0, 1 }),
 	  bad_block_lines(16 * KiB, 0, 2), 0, 3, 32 * KiB, 40960 },
-	{ "4 KiB blocks read 40960 bytes over the nine bad ones after", { {}, 256 * KiB, 4 * KiB, sim_blocks(1, 9), MTDSIM_NO_FAULT },
+	{ "4 KiB blocks read 40960 bytes over the nine bad ones after", sim_bad(sim_flash(256 * KiB, 4 * KiB), sim_blocks(1, 9)),
 	  "", 0, 1, 0, 40960 },
-	{ "128 KiB blocks read one whole block", { {}, 1 * MiB, 128 * KiB, { 0 }, MTDSIM_NO_FAULT },
+	{ "128 KiB blocks read one whole block", sim_bad(sim_flash(1 * MiB, 128 * KiB), { 0 }),
 	  bad_block_lines(128 * KiB, 0, 1), 0, 2, 128 * KiB, 128 * KiB },
-	{ "erase size 0 with a good first block", { {}, 1 * MiB, 0, {}, MTDSIM_NO_FAULT },
+	{ "erase size 0 with a good first block", sim_flash(1 * MiB, 0),
 	  "", 0, 1, 0, 40960 },
-	{ "partition size 0", { {}, 0, 16 * KiB, {}, MTDSIM_NO_FAULT },
+	{ "partition size 0", sim_flash(0, 16 * KiB),
 	  NO_GOOD_BLOCK, -1, 0, -1, 0 },
-	{ "every block bad", { {}, 64 * KiB, 16 * KiB, sim_blocks(0, 4), MTDSIM_NO_FAULT },
+	{ "every block bad", sim_bad(sim_flash(64 * KiB, 16 * KiB), sim_blocks(0, 4)),
 	  bad_block_lines(16 * KiB, 0, 4) + NO_GOOD_BLOCK, -1, 4, -1, 0 },
-	{ "erase size 0 with a bad first block ends", { {}, 1 * MiB, 0, { 0 }, MTDSIM_NO_FAULT },
+	{ "erase size 0 with a bad first block ends", sim_bad(sim_flash(1 * MiB, 0), { 0 }),
 	  bad_block_lines(0, 0, 1) + NO_GOOD_BLOCK, -1, 1, -1, 0 },
-	{ "good block too near the end", { {}, 48 * KiB, 16 * KiB, { 0, 1 }, MTDSIM_NO_FAULT },
+	{ "good block too near the end", sim_bad(sim_flash(48 * KiB, 16 * KiB), { 0, 1 }),
 	  bad_block_lines(16 * KiB, 0, 2) + PREAD_EIO, -1, 3, 32 * KiB, 40960 },
-	{ "scan goes past 2 GiB", { {}, 0xFFFFFFFF, 64 * MiB, sim_blocks(0, 33), MTDSIM_NO_FAULT },
+	{ "scan goes past 2 GiB", sim_bad(sim_flash(0xFFFFFFFF, 64 * MiB), sim_blocks(0, 33)),
 	  bad_block_lines(64 * MiB, 0, 33), 0, 34, 33LL * 64 * MiB, 64 * MiB },
-	{ "every block of a 4 GiB partition bad", { {}, 0xFFFFFFFF, 1 * GiB, sim_blocks(0, 4), MTDSIM_NO_FAULT },
+	{ "every block of a 4 GiB partition bad", sim_bad(sim_flash(0xFFFFFFFF, 1 * GiB), sim_blocks(0, 4)),
 	  bad_block_lines(1 * GiB, 0, 4) + NO_GOOD_BLOCK, -1, 4, -1, 0 },
 	{ "not an MTD device", sim_default(ptb_bytes(), MTDSIM_NOT_MTD),
 	  NOT_MTD, -1, 0, -1, 0 },
@@ -82,20 +71,20 @@ const read_case read_cases[] = {
 	  PREAD_EIO, -1, 1, 0, SIM_ERASESIZE },
 	{ "pread interrupted is not retried", sim_default(ptb_bytes(), MTDSIM_PREAD_EINTR),
 	  PREAD_EINTR, -1, 1, 0, SIM_ERASESIZE },
-	{ "short pread reports an I/O error", { {}, 1 * MiB, 16 * KiB, {}, MTDSIM_PREAD_SHORT },
+	{ "short pread reports an I/O error", sim_fault(sim_flash(1 * MiB, 16 * KiB), MTDSIM_PREAD_SHORT),
 	  PREAD_EIO, -1, 1, 0, 40960 },
-	{ "uncorrectable in the values' bytes twice fails", aged(MTDSIM_NO_FAULT, { SNINFO_BYTE }),
+	{ "uncorrectable in the values' bytes twice fails", aged(NAND, { SNINFO_BYTE }),
 	  PREAD_EBADMSG, -1, 1, 0, PTB_VALUES_END, 2 },
-	{ "uncorrectable past the values' pages: they read again, clean", aged(MTDSIM_NO_FAULT, { { 6144, 6145 } }),
+	{ "uncorrectable past the values' pages: they read again, clean", aged(NAND, { { 6144, 6145 } }),
 	  "", 0, 1, 0, PTB_VALUES_END, 2 },
-	{ "uncorrectable once: the values' bytes read again, clean", aged(MTDSIM_ECC_TRANSIENT, { SNINFO_BYTE }),
+	{ "uncorrectable once: the values' bytes read again, clean", sim_fault(aged(NAND, { SNINFO_BYTE }), MTDSIM_ECC_TRANSIENT),
 	  "", 0, 1, 0, PTB_VALUES_END, 2 },
-	{ "corrected bitflips change nothing", aged(MTDSIM_NO_FAULT, {}, { { 0, SIM_ERASESIZE } }),
+	{ "corrected bitflips change nothing", aged(NAND, {}, { { 0, SIM_ERASESIZE } }),
 	  "", 0, 1, 0, SIM_ERASESIZE },
-	{ "a driver without counters is read as before", aged(MTDSIM_NO_ECC_STATS, { SNINFO_BYTE }),
+	{ "a driver without counters is read as before", sim_fault(aged(NAND, { SNINFO_BYTE }), MTDSIM_NO_ECC_STATS),
 	  "", 0, 1, 0, SIM_ERASESIZE, 1, SNINFO_BYTE.start },
-	{ "a bad block ahead of an uncorrectable one", { {}, 256 * KiB, 16 * KiB, { 0 }, MTDSIM_NO_FAULT,
-	  { { 16 * KiB + 0xC81, 16 * KiB + 0xC82 } } },
+	{ "a bad block ahead of an uncorrectable one", aged(sim_bad(sim_flash(256 * KiB, 16 * KiB), { 0 }),
+	  { sim_field_bytes("chipinfo", 1, 16 * KiB) }),
 	  bad_block_lines(16 * KiB, 0, 1) + PREAD_EBADMSG, -1, 2, 16 * KiB, PTB_VALUES_END, 2 },
 };
 
@@ -184,14 +173,14 @@ void read_with_little_memory(void)
 
 TEST(ReadDeath, FailedAllocationKeepsItsOwnErrorAndClosesTheDevice)
 {
-	sim_attach({ {}, 0xFFFFFFFF, 0xFFFFFFF0, {}, MTDSIM_NO_FAULT });
+	sim_attach(sim_flash(0xFFFFFFFF, 0xFFFFFFF0));
 	EXPECT_EXIT(read_with_little_memory(), testing::ExitedWithCode(7),
 		    std::string("^") + REFUSAL_NOTE + PREAD_ENOMEM + "$");
 }
 
 TEST(Read, NeverMovesTheFilePositionOrReadsSequentially)
 {
-	sim_attach({ ptb_pattern(256 * KiB), 256 * KiB, 16 * KiB, { 0 }, MTDSIM_NO_FAULT });
+	sim_attach(sim_image(sim_bad(sim_flash(256 * KiB, 16 * KiB), { 0 }), ptb_pattern(256 * KiB)));
 	unsigned char *image = NULL;
 	start_capture();
 	ASSERT_EQ(ptb_read(&image), 0);

@@ -17,12 +17,9 @@ void device_say_write(const char *path, const struct mtd_info_user *info, const 
 
 namespace {
 
-const uint32_t KiB = 1024, MiB = 1024 * KiB;
 /* A NAND's erase blocks, and a NOR's or RAM device's (1-byte pages). */
 const uint32_t BIG = 128 * KiB, SMALL = 4 * KiB;
 const std::string DEVICE = "/dev/mtd2";
-const std::string ERASING = "erasing the block at", PROGRAMMING = "programming the page at",
-		  READING_BACK = "reading back the block at", ASKING_MARK = "asking for the bad mark of the block at";
 
 /* The erases, programs and marks of the device log by block, "erase 0
  * failed, mark 0, erase 1, program 1"; a block's pages programmed in a row
@@ -80,41 +77,41 @@ struct write_case {
 };
 
 const write_case write_cases[] = {
-	{ "one value changed: its block alone", { {}, MiB, BIG, {}, MTDSIM_NO_FAULT },
+	{ "one value changed: its block alone", sim_flash(MiB, BIG),
 	  { { "sninfo", "PT2" } }, 0, false,
 	  0, "erase 0, program 0", "nkkkkkkk", {}, { 0, 1, 0, true, -1, false }, "" },
-	{ "nothing changed: no erase", { {}, MiB, BIG, {}, MTDSIM_NO_FAULT },
+	{ "nothing changed: no erase", sim_flash(MiB, BIG),
 	  {}, 0, false,
 	  0, "", "kkkkkkkk", {}, { 0, 0, 0, false, -1, false }, "" },
-	{ "refresh: the block behind a bad one rewritten as it was", { {}, MiB, BIG, { 0 }, MTDSIM_NO_FAULT },
+	{ "refresh: the block behind a bad one rewritten as it was", sim_bad(sim_flash(MiB, BIG), { 0 }),
 	  {}, 0, true,
 	  0, "erase 1, program 1", "kkkkkkkk", { 0 }, { BIG, 1, 0, true, -1, false }, bad_block_lines(BIG, 0, 1) },
 	{ "4 KiB blocks of 1-byte pages: a change in the second block alone",
-	  { {}, 64 * KiB, SMALL, {}, MTDSIM_NO_FAULT, {}, {}, {}, {}, 1 },
+	  sim_flash(64 * KiB, SMALL, 1),
 	  {}, 0x1100, false,
 	  0, "erase 1, program 1", "knkkkkkkkkkkkkkk", {}, { 0, 1, 0, true, -1, false }, "" },
-	{ "4 KiB blocks, the old bytes not known: both written", { {}, 64 * KiB, SMALL, {}, MTDSIM_NO_FAULT },
+	{ "4 KiB blocks, the old bytes not known: both written", sim_flash(64 * KiB, SMALL),
 	  {}, 0x1100, false,
 	  0, "erase 0, program 0, erase 1, program 1", "knkkkkkkkkkkkkkk", {}, { 0, 2, 0, true, -1, false }, "", false },
 	{ "a bad second block: the PTB moves to two good blocks in a row, then the block ahead is marked",
-	  { {}, 64 * KiB, SMALL, { 1 }, MTDSIM_NO_FAULT },
+	  sim_bad(sim_flash(64 * KiB, SMALL), { 1 }),
 	  { { "sninfo", "PT2" } }, 0x1100, false,
 	  0, "erase 2, program 2, erase 3, program 3, erase 0, mark 0", "eknnkkkkkkkkkkkk", { 0, 1 },
 	  { 2 * SMALL, 2, 0, true, -1, false }, ahead_retired(DEVICE, 0) + bad_block_lines(SMALL, 0, 2) },
 	{ "the second block fails: the PTB moves on, then both blocks ahead are marked",
-	  { {}, 64 * KiB, SMALL, {}, MTDSIM_NO_FAULT, {}, {}, { 1 } },
+	  sim_weak_blocks(sim_flash(64 * KiB, SMALL), { 1 }),
 	  { { "sninfo", "PT2" } }, 0x1100, false,
 	  0, "erase 0, program 0, erase 1 failed, erase 2, program 2, erase 3, program 3, erase 1 failed, mark 1, "
 	  "erase 0, mark 0", "eknnkkkkkkkkkkkk", { 0, 1 },
 	  { 2 * SMALL, 2, 0, true, SMALL, false },
 	  write_failed(DEVICE, ERASING, SMALL, EIO_TEXT) + block_failed(DEVICE, SMALL, false) + ahead_retired(DEVICE, 0) +
 	  bad_block_lines(SMALL, 0, 2) },
-	{ "erase fails on block 0: the PTB moves to block 1", { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, {}, {}, { 0 } },
+	{ "erase fails on block 0: the PTB moves to block 1", sim_weak_blocks(sim_flash(MiB, BIG), { 0 }),
 	  { { "sninfo", "PT2" } }, 0, false,
 	  0, "erase 0 failed, erase 1, program 1, erase 0 failed, mark 0", "knkkkkkk", { 0 },
 	  { BIG, 1, 0, true, 0, false },
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + block_failed(DEVICE, 0, false) + bad_block_lines(BIG, 0, 1) },
-	{ "a page of block 0 fails to program: moved, then block 0 erased and marked", { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, {}, {}, {}, { 3 } },
+	{ "a page of block 0 fails to program: moved, then block 0 erased and marked", sim_weak_pages(sim_flash(MiB, BIG), { 3 }),
 	  { { "sninfo", "PT2" } }, 0, false,
 	  0, "erase 0, program 0 failed, erase 1, program 1, erase 0, mark 0", "enkkkkkk", { 0 },
 	  { BIG, 1, 0, true, 0, false },
@@ -125,46 +122,46 @@ const write_case write_cases[] = {
 	  { BIG, 1, 0, true, 0, false },
 	  write_failed(DEVICE, PROGRAMMING, 0x3000, EIO_TEXT) + block_failed(DEVICE, 0, true) + bad_block_lines(BIG, 0, 1) },
 	{ "a worn spot the ECC can't correct reading back: moved",
-	  { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, { { 0x100, 0x110 } } },
+	  sim_uncorrectable(sim_flash(MiB, BIG), { { 0x100, 0x110 } }),
 	  { { "sninfo", "PT2" } }, 0, false,
 	  0, "erase 0, program 0, erase 1, program 1, erase 0, mark 0", "enkkkkkk", { 0 },
 	  { BIG, 1, 0, true, 0, false },
 	  write_failed(DEVICE, READING_BACK, 0, EBADMSG_TEXT) + block_failed(DEVICE, 0, true) + bad_block_lines(BIG, 0, 1) },
 	{ "bitflips the ECC corrects reading back: counted, the PTB stays",
-	  { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, {}, { { 0x100, 0x300 } } },
+	  sim_corrected(sim_flash(MiB, BIG), { { 0x100, 0x300 } }),
 	  { { "sninfo", "PT2" } }, 0, false,
 	  0, "erase 0, program 0", "nkkkkkkk", {}, { 0, 1, 2, true, -1, false }, "" },
-	{ "the mark does not stick: the report says so", { {}, MiB, BIG, {}, MTDSIM_MARKBAD_FAILS, {}, {}, {}, { 3 } },
+	{ "the mark does not stick: the report says so", sim_weak_pages(sim_fault(sim_flash(MiB, BIG), MTDSIM_MARKBAD_FAILS), { 3 }),
 	  { { "sninfo", "PT2" } }, 0, false,
 	  0, "erase 0, program 0 failed, erase 1, program 1, erase 0, mark 0 failed", "enkkkkkk", {},
 	  { BIG, 1, 0, true, 0, true },
 	  write_failed(DEVICE, PROGRAMMING, 0x1800, EIO_TEXT) + block_failed(DEVICE, 0, true, EIO_TEXT) +
 	  bad_block_lines(BIG, 0, 1) },
 	{ "two failures in a row: the PTB in the third block, then both marked",
-	  { {}, MiB, BIG, {}, MTDSIM_NO_FAULT, {}, {}, { 0, 1 } },
+	  sim_weak_blocks(sim_flash(MiB, BIG), { 0, 1 }),
 	  { { "sninfo", "PT2" } }, 0, false,
 	  0, "erase 0 failed, erase 1 failed, erase 2, program 2, erase 1 failed, mark 1, erase 0 failed, mark 0",
 	  "kknkkkkk", { 0, 1 }, { 2 * BIG, 1, 0, true, 0, false },
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + write_failed(DEVICE, ERASING, BIG, EIO_TEXT) +
 	  block_failed(DEVICE, BIG, false) + block_failed(DEVICE, 0, false) + bad_block_lines(BIG, 0, 2) },
 	{ "a write-protected chip (erase-fails): four tries, nothing marked, the old PTB kept",
-	  { {}, MiB, BIG, {}, MTDSIM_ERASE_FAILS },
+	  sim_fault(sim_flash(MiB, BIG), MTDSIM_ERASE_FAILS),
 	  { { "sninfo", "PT2" } }, 0, false,
 	  -1, "erase 0 failed, erase 1 failed, erase 2 failed, erase 3 failed", "kkkkkkkk", {},
 	  { 3 * BIG, 0, 0, true, 0, false },
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + write_failed(DEVICE, ERASING, BIG, EIO_TEXT) +
 	  write_failed(DEVICE, ERASING, 2 * BIG, EIO_TEXT) + write_failed(DEVICE, ERASING, 3 * BIG, EIO_TEXT) +
 	  blocks_failed(DEVICE) },
-	{ "no good block left after the one that failed: it is not marked", { {}, MiB, BIG, sim_blocks(1, 7), MTDSIM_NO_FAULT, {}, {}, { 0 } },
+	{ "no good block left after the one that failed: it is not marked", sim_weak_blocks(sim_bad(sim_flash(MiB, BIG), sim_blocks(1, 7)), { 0 }),
 	  { { "sninfo", "PT2" } }, 0, false,
 	  -1, "erase 0 failed", "kkkkkkkk", sim_blocks(1, 7), { 0, 0, 0, true, 0, false },
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + no_good_block_left(DEVICE) },
 	{ "4 KiB blocks, no two good in a row before ptbenv's read would run past the partition's end: not written",
-	  { {}, 64 * KiB, SMALL, sim_blocks(1, 6), MTDSIM_NO_FAULT, {}, {}, { 0 } },
+	  sim_weak_blocks(sim_bad(sim_flash(64 * KiB, SMALL), sim_blocks(1, 6)), { 0 }),
 	  { { "sninfo", "PT2" } }, 0, false,
 	  -1, "", "kkkkkkkkkkkkkkkk", sim_blocks(1, 6), { 7 * SMALL, 0, 0, false, -1, false }, runs_past_end(DEVICE, 7 * SMALL) },
 	{ "moved into the blocks its copy may take: not written there",
-	  { {}, MiB, BIG, sim_blocks(1, 4), MTDSIM_NO_FAULT, {}, {}, { 0 } },
+	  sim_weak_blocks(sim_bad(sim_flash(MiB, BIG), sim_blocks(1, 4)), { 0 }),
 	  { { "sninfo", "PT2" } }, 0, false,
 	  -1, "erase 0 failed", "kkkkkkkk", sim_blocks(1, 4), { 5 * BIG, 0, 0, true, 0, false },
 	  write_failed(DEVICE, ERASING, 0, EIO_TEXT) + runs_past_end(DEVICE, 5 * BIG, true), true, 5 * BIG },
@@ -201,22 +198,13 @@ const write_case write_cases[] = {
  * ever then ends the test program instead of hanging it. */
 const unsigned WRITE_TIME_LIMIT = 60;
 
-uint64_t first_good_block(const sim_partition &partition)
-{
-	uint64_t offset = 0;
-	while (std::find(partition.bad_blocks.begin(), partition.bad_blocks.end(), offset / partition.erasesize) !=
-	       partition.bad_blocks.end())
-		offset += partition.erasesize;
-	return offset;
-}
-
 void check_write(const write_case &c)
 {
 	sim_partition partition = c.partition;
 	partition.image = ptb_pattern(partition.size);
 	sim_attach(partition);
-	uint64_t offset = first_good_block(partition);
-	size_t region = (PTB_VALUES_END + partition.erasesize - 1) / partition.erasesize * partition.erasesize;
+	uint64_t offset = (uint64_t)sim_first_good(partition.bad_blocks) * partition.erasesize;
+	size_t region = sim_values_region(partition.erasesize);
 	ptb_bytes old(partition.image.begin() + offset, partition.image.begin() + offset + region), image = old;
 	for (const auto &key_value : c.values)
 		ASSERT_TRUE(ptb_put_value(image, key_value.first, key_value.second));
