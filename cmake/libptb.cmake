@@ -5,7 +5,7 @@
 # the manual page), which the Debian packages libptb1 and libptb-dev hold.
 set(PTB_SOVERSION 1)
 # The release each of its symbols first came in (cmake/deb-libptb.symbols).
-set(PTB_SYMBOLS_SINCE 1.2.0)
+set(PTB_SYMBOLS_SINCE 1.3.0)
 set(ptb_public_include $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 set(ptb_libraries ptb_static)
 
