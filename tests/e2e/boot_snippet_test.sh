@@ -154,6 +154,12 @@ if "$ptbtool" export "$work/good.img" "$work/run/ptb" 2>/dev/null || [ -e "$work
 	echo "FAIL: export made a missing parent folder"
 	failures=$((failures + 1))
 fi
+echo kept >"$work/file"
+if "$ptbtool" export "$work/good.img" "$work/file" 2>"$work/err" || [ "$(cat "$work/file")" != kept ] ||
+	[ "$(cat "$work/err")" != "ptbtool: $work/file: not a folder, so not replaced by one" ]; then
+	echo "FAIL: export over a file: $(cat "$work/err")"
+	failures=$((failures + 1))
+fi
 mkdir "$work/run"
 "$ptbtool" export "$work/quoting.img" "$work/run/ptb"
 modes=$(cd "$work/run/ptb" && stat -c '%n %a' -- * | tr '\n' ' ')
