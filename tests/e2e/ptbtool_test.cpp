@@ -464,6 +464,7 @@ TEST(Show, PrintsWhatPtbenvPrints)
 		std::string err;
 		int status;
 		unsigned preads;	/* of a device: the PTB's, then its copy's header */
+		const char *command = "show";	/* or get, which takes the same options */
 	} cases[] = {
 		{ "a dump file", ODD, "DUMP", {}, AS_NAMED, NONE, odd_lines, ODD_WARNINGS, 0, 0 },
 		/* Block numbers take the numbers' one syntax: hexadecimal, and decimal with a leading zero. */
@@ -492,10 +493,13 @@ TEST(Show, PrintsWhatPtbenvPrints)
 		  GEOMETRY_GIVEN, 1, 0 },
 		{ "bad blocks given with the device", { "--bad", "0" }, "/dev/mtd2", {}, AS_NAMED, full, "",
 		  GEOMETRY_GIVEN, 1, 0 },
+		{ "get, a value that runs on: printed as ptbenv prints it, and warned of", ODD, "DUMP", { "wifiinfo" },
+		  AS_NAMED, NONE, run_ptbenv({ "wifiinfo" }, odd).out.substr(strlen("wifiinfo:")),
+		  ptbtool_error("warning: wifiinfo: no terminator within its 8 bytes, the value runs on"), 0, 0, "get" },
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		std::vector<std::string> args = { "show" };
+		std::vector<std::string> args = { c.command };
 		args.insert(args.end(), c.options.begin(), c.options.end());
 		args.push_back(c.source == "DUMP" ? dir.path("dump.bin") : c.source == "FIFO" ? dir.path("fifo") : c.source);
 		args.insert(args.end(), c.keys.begin(), c.keys.end());
