@@ -496,6 +496,8 @@ TEST(Show, PrintsWhatPtbenvPrints)
 		{ "get, a value that runs on: printed as ptbenv prints it, and warned of", ODD, "DUMP", { "wifiinfo" },
 		  AS_NAMED, NONE, run_ptbenv({ "wifiinfo" }, odd).out.substr(strlen("wifiinfo:")),
 		  ptbtool_error("warning: wifiinfo: no terminator within its 8 bytes, the value runs on"), 0, 0, "get" },
+		{ "get, a key that holds nothing to show: said so", ODD, "DUMP", { "qvhardreset" }, AS_NAMED, NONE, "",
+		  ptbtool_error("qvhardreset: no value"), 1, 0, "get" },
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
