@@ -45,7 +45,15 @@ struct make_case {
 	std::string more_fields = "";
 	unsigned char fill = 0xFF;		/* the bytes no field covers */
 	bool no_out = false;			/* the command line ends after the options */
+	bool stdin_closed = false;		/* as a service may be started: the image's file takes descriptor 0 */
 };
+
+/* c, run with standard input closed. */
+make_case stdin_closed(make_case c)
+{
+	c.stdin_closed = true;
+	return c;
+}
 
 std::vector<std::string> make_args(const make_case &c, const scratch &dir)
 {
@@ -127,6 +135,7 @@ const make_case accepted[] = {
 	  { { "sninfo", "PT1" } } },
 	{ "the smallest erase size, the largest fill, '--' before OUT", { "--erasesize", "1", "--fill", "255", "--" }, "",
 	  { "qvauthcheck=1" }, 40960, { { "qvauthcheck", "1" } } },
+	stdin_closed({ "standard input closed", {}, "", { "sninfo=PT1" }, 40960, { { "sninfo", "PT1" } } }),
 };
 
 /* What show warns of over an image make wrote, shown whole where no value
@@ -142,7 +151,9 @@ TEST(Make, AcceptedValuesReadBackThroughPtbenv)
 		SCOPED_TRACE(c.name);
 		scratch dir;
 		write_fields(c, dir);
-		tool_run made = run_ptbtool(make_args(c, dir));
+		tool_options options;
+		options.stdin_closed = c.stdin_closed;
+		tool_run made = run_ptbtool(make_args(c, dir), options);
 		ASSERT_EQ(made.status, 0) << made.err;
 		EXPECT_EQ(made.out, "");
 		EXPECT_EQ(made.err, "");
