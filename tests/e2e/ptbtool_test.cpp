@@ -251,6 +251,8 @@ const refusal refusals[] = {
 	{ "no OUT", { "--fill", "0" }, "", {}, 2, PTBTOOL_USAGE, "", true },
 	{ "--help writes nothing", { "--help" }, "", {}, 0, "", PTBTOOL_USAGE },
 	{ "no room for the image", {}, "", {}, 1, ptbtool_error("OUT: File too large"), "", false, 4096 },
+	{ "fill with a character between '9' and 'A'", { "--fill", "1:" }, "", {}, 1,
+	  ptbtool_error("--fill must be a number from 0 to 255, not '1:'"), "" },
 };
 
 const std::string OLD_IMAGE = "the image made before";
