@@ -154,6 +154,32 @@ if "$ptbtool" export "$work/good.img" "$work/run/ptb" 2>/dev/null || [ -e "$work
 	echo "FAIL: export made a missing parent folder"
 	failures=$((failures + 1))
 fi
+echo kept >"$work/file"
+if "$ptbtool" export "$work/good.img" "$work/file" 2>"$work/err" || [ "$(cat "$work/file")" != kept ] ||
+	[ "$(cat "$work/err")" != "ptbtool: $work/file: not a folder, so not replaced by one" ]; then
+	echo "FAIL: export over a file: $(cat "$work/err")"
+	failures=$((failures + 1))
+fi
+# A parent folder its user may write to but not read: the export is done, and
+# the folder's sync it can't open is a warning (root reads any folder, so as nobody).
+shut=$(mktemp -d)
+chmod 0755 "$shut"
+cp "$ptbtool" "$shut/ptbtool"
+cp "$work/good.img" "$shut/good.img"
+chmod 0644 "$shut/good.img"
+mkdir -m 0300 "$shut/run"
+as_user=
+if [ "$(id -u)" = 0 ]; then
+	chown nobody "$shut/run"
+	as_user="setpriv --reuid=nobody --regid=nogroup --clear-groups"
+fi
+if ! $as_user "$shut/ptbtool" export "$shut/good.img" "$shut/run/ptb" 2>"$work/err" ||
+	[ "$(cat "$work/err")" != "ptbtool: warning: $shut/run/ptb: its folder not synced: Permission denied" ] ||
+	[ "$(cat "$shut/run/ptb/sninfo")" != PT2324A00117 ]; then
+	echo "FAIL: export into a folder it can't read: $(cat "$work/err")"
+	failures=$((failures + 1))
+fi
+rm -rf "$shut"
 mkdir "$work/run"
 "$ptbtool" export "$work/quoting.img" "$work/run/ptb"
 modes=$(cd "$work/run/ptb" && stat -c '%n %a' -- * | tr '\n' ' ')

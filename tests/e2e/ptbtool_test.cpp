@@ -45,7 +45,15 @@ struct make_case {
 	std::string more_fields = "";
 	unsigned char fill = 0xFF;		/* the bytes no field covers */
 	bool no_out = false;			/* the command line ends after the options */
+	bool stdin_closed = false;		/* as a service may be started: the image's file takes descriptor 0 */
 };
+
+/* c, run with standard input closed. */
+make_case stdin_closed(make_case c)
+{
+	c.stdin_closed = true;
+	return c;
+}
 
 std::vector<std::string> make_args(const make_case &c, const scratch &dir)
 {
@@ -127,6 +135,7 @@ const make_case accepted[] = {
 	  { { "sninfo", "PT1" } } },
 	{ "the smallest erase size, the largest fill, '--' before OUT", { "--erasesize", "1", "--fill", "255", "--" }, "",
 	  { "qvauthcheck=1" }, 40960, { { "qvauthcheck", "1" } } },
+	stdin_closed({ "standard input closed", {}, "", { "sninfo=PT1" }, 40960, { { "sninfo", "PT1" } } }),
 };
 
 /* What show warns of over an image make wrote, shown whole where no value
@@ -142,7 +151,9 @@ TEST(Make, AcceptedValuesReadBackThroughPtbenv)
 		SCOPED_TRACE(c.name);
 		scratch dir;
 		write_fields(c, dir);
-		tool_run made = run_ptbtool(make_args(c, dir));
+		tool_options options;
+		options.stdin_closed = c.stdin_closed;
+		tool_run made = run_ptbtool(make_args(c, dir), options);
 		ASSERT_EQ(made.status, 0) << made.err;
 		EXPECT_EQ(made.out, "");
 		EXPECT_EQ(made.err, "");
@@ -240,6 +251,8 @@ const refusal refusals[] = {
 	{ "no OUT", { "--fill", "0" }, "", {}, 2, PTBTOOL_USAGE, "", true },
 	{ "--help writes nothing", { "--help" }, "", {}, 0, "", PTBTOOL_USAGE },
 	{ "no room for the image", {}, "", {}, 1, ptbtool_error("OUT: File too large"), "", false, 4096 },
+	{ "fill with a character between '9' and 'A'", { "--fill", "1:" }, "", {}, 1,
+	  ptbtool_error("--fill must be a number from 0 to 255, not '1:'"), "" },
 };
 
 const std::string OLD_IMAGE = "the image made before";
@@ -456,6 +469,7 @@ TEST(Show, PrintsWhatPtbenvPrints)
 		std::string err;
 		int status;
 		unsigned preads;	/* of a device: the PTB's, then its copy's header */
+		const char *command = "show";	/* or get, which takes the same options */
 	} cases[] = {
 		{ "a dump file", ODD, "DUMP", {}, AS_NAMED, NONE, odd_lines, ODD_WARNINGS, 0, 0 },
 		/* Block numbers take the numbers' one syntax: hexadecimal, and decimal with a leading zero. */
@@ -484,10 +498,15 @@ TEST(Show, PrintsWhatPtbenvPrints)
 		  GEOMETRY_GIVEN, 1, 0 },
 		{ "bad blocks given with the device", { "--bad", "0" }, "/dev/mtd2", {}, AS_NAMED, full, "",
 		  GEOMETRY_GIVEN, 1, 0 },
+		{ "get, a value that runs on: printed as ptbenv prints it, and warned of", ODD, "DUMP", { "wifiinfo" },
+		  AS_NAMED, NONE, run_ptbenv({ "wifiinfo" }, odd).out.substr(strlen("wifiinfo:")),
+		  ptbtool_error("warning: wifiinfo: no terminator within its 8 bytes, the value runs on"), 0, 0, "get" },
+		{ "get, a key that holds nothing to show: said so", ODD, "DUMP", { "qvhardreset" }, AS_NAMED, NONE, "",
+		  ptbtool_error("qvhardreset: no value"), 1, 0, "get" },
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		std::vector<std::string> args = { "show" };
+		std::vector<std::string> args = { c.command };
 		args.insert(args.end(), c.options.begin(), c.options.end());
 		args.push_back(c.source == "DUMP" ? dir.path("dump.bin") : c.source == "FIFO" ? dir.path("fifo") : c.source);
 		args.insert(args.end(), c.keys.begin(), c.keys.end());

@@ -194,6 +194,8 @@ static void exec_tool(const std::vector<std::string> &words, const sim_partition
 	}
 	if (options.out == STDOUT_CLOSED)
 		close(1);
+	if (options.stdin_closed)
+		close(0);
 	if (options.little_memory)
 		limit_memory();
 	if (options.no_run_lock && (unshare(CLONE_NEWNS) != 0 || mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0 ||

@@ -33,6 +33,7 @@ struct tool_options {
 	tool_stdout out = STDOUT_CAPTURED;
 	bool little_memory = false;	/* large allocations fail */
 	std::string input = "";		/* the file or FIFO standard input reads; "": /dev/null */
+	bool stdin_closed = false;	/* standard input closed instead */
 	unsigned long file_size_limit = 0;	/* bytes a file written may hold; 0: no limit */
 	/* LOCK_EX or LOCK_SH: another ptbtool holds the partition's lock so
 	 * until the tool first writes to standard error; 0: none. */

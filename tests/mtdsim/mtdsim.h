@@ -95,6 +95,7 @@ enum mtdsim_fault {
 	MTDSIM_PROGRAM_WRONG,	/* each page taken, its first byte left as it was */
 	MTDSIM_PWRITE_SHORT,	/* each pwrite programs all its pages but the last */
 	MTDSIM_ECCSTATS_SECOND_FAILS,	/* the first ECCGETSTATS answers, later ones fail */
+	MTDSIM_BADBLOCK_FAILS_AFTER_WRITE,	/* MEMGETBADBLOCK answers until a page is programmed */
 	MTDSIM_FAULT_COUNT
 };
 

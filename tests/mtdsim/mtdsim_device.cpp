@@ -331,6 +331,8 @@ static int get_bad_block(const loff_t *offset)
 	int answer;
 
 	calls.badblock_queries++;
+	if (device.fault == MTDSIM_BADBLOCK_FAILS_AFTER_WRITE && calls.writes == 0)
+		error = 0;
 	if (error != 0)
 		answer = mtdsim_fail(error);
 	else if (at < 0 || (uint64_t)at >= device.size)

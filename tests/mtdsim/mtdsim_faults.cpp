@@ -30,6 +30,8 @@ static const struct mtdsim_fault_effect faults[] = {
 	{ MTDSIM_PWRITE_SHORT, "pwrite-short", MTDSIM_PWRITE, MTDSIM_SHORT },
 	/* The first call answers (mtdsim_device.cpp). */
 	{ MTDSIM_ECCSTATS_SECOND_FAILS, "eccstats-second-fails", MTDSIM_ECCGETSTATS, EIO },
+	/* The calls before the first program answer (mtdsim_device.cpp). */
+	{ MTDSIM_BADBLOCK_FAILS_AFTER_WRITE, "badblock-fails-after-write", MTDSIM_MEMGETBADBLOCK, EIO },
 };
 
 const struct mtdsim_fault_effect *mtdsim_fault_effect(enum mtdsim_fault fault)

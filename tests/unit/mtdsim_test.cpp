@@ -233,6 +233,11 @@ const device_case device_cases[] = {
 	  { { INFO, 0, 0, 0 }, { PROGRAM, 2 * BLOCK + 1, 1, 0 }, { ERASE, 0x1000, 0x1000, 0 } },
 	  rw("MEMGETINFO\npwrite 1 at 0x8001 -> 1\nMEMERASE 0x1000+0x1000 -> 0\n"), "writesize 1 oobsize 0 flags 0x400\n",
 	  "changed 0x1000-0x2000 ff\nchanged 0x8001-0x8002 00\n", {} },
+	{ "bad marks, badblock-fails-after-write: answered until a page is programmed, then failing",
+	  flash(MTDSIM_BADBLOCK_FAILS_AFTER_WRITE),
+	  { { IS_BAD, BLOCK, 0, 0 }, { PROGRAM, 2 * BLOCK, PAGE, 0 }, { IS_BAD, BLOCK, 0, 0 } },
+	  rw("MEMGETBADBLOCK 0x4000 -> 0\npwrite 2048 at 0x8000 -> 2048\nMEMGETBADBLOCK 0x4000 -> -1\n"),
+	  "MEMGETBADBLOCK EIO\n", "changed 0x8000-0x8800 00\n", {} },
 };
 
 void check_device_case(const device_case &c)

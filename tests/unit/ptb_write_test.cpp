@@ -192,6 +192,15 @@ const write_case write_cases[] = {
 	  sim_corrected(sim_fault(sim_flash(MiB, BIG), MTDSIM_ECCSTATS_SECOND_FAILS), { { 0x100, 0x101 } }),
 	  { { "sninfo", "PT2" } }, 0, false,
 	  0, "erase 0, program 0", "nkkkkkkk", {}, { 0, 1, 0, true, -1, false }, "" },
+	{ "the bad mark of the block ahead can't be read once moved (badblock-fails-after-write): stopped there",
+	  sim_bad(sim_fault(sim_flash(64 * KiB, SMALL), MTDSIM_BADBLOCK_FAILS_AFTER_WRITE), { 1 }),
+	  { { "sninfo", "PT2" } }, 0x1100, false,
+	  -1, "erase 2, program 2, erase 3, program 3", "kknnkkkkkkkkkkkk", { 1 },
+	  { 2 * SMALL, 2, 0, true, -1, false }, write_failed(DEVICE, ASKING_MARK, SMALL, EIO_TEXT) },
+	{ "the bad marks can't be read once written (badblock-fails-after-write): the PTB does not read back",
+	  sim_fault(sim_flash(MiB, BIG), MTDSIM_BADBLOCK_FAILS_AFTER_WRITE), { { "sninfo", "PT2" } }, 0, false,
+	  -1, "erase 0, program 0", "nkkkkkkk", {}, { 0, 1, 0, true, -1, false },
+	  BADBLOCK_EIO + ptbtool_error(DEVICE + ": the PTB does not read back") },
 };
 
 /* Long enough for a write under the sanitizers; a write that loops for
