@@ -162,7 +162,7 @@ const set_case set_cases[] = {
 				       1, "", not_an_image("IMAGE", DEVICE, SIM_ERASESIZE), 0, "kkkkkkkk", 0, {}, READS_OLD }),
 	{ "a word after the image: the usage, nothing written", NAND, { "make", "IMAGE", "sninfo=PT9" },
 	  { "write", DEVICE, "IMAGE", "extra" }, {},
-	  2, "", PTBTOOL_USAGE, 0, "kkkkkkkk", 0, {}, READS_OLD },
+	  2, "", PTBTOOL_USAGE_TEXT, 0, "kkkkkkkk", 0, {}, READS_OLD },
 	{ "an image larger than the block", NAND, { "make", "--erasesize", "262144", "IMAGE" },
 	  { "write", DEVICE, "IMAGE" }, {},
 	  1, "", not_an_image("IMAGE", DEVICE, SIM_ERASESIZE), 0, "kkkkkkkk", 0, {}, READS_OLD },
@@ -228,7 +228,7 @@ const set_case set_cases[] = {
 	  0, completed(DEVICE, 0, SIX_BLOCKS) + ptb_written(DEVICE, 0, 1), waiting_for_lock(DEVICE), 1, "nkkkkkxx", 0, {},
 	  READS_NEW, LOCK_SH, PTB_TORN },
 	{ "recover with a word more: the usage, nothing written", NAND, SET, { "recover", DEVICE, "extra" }, {},
-	  2, "", PTBTOOL_USAGE, 0, "xkkkkkxx", 0, {}, READS_UNCHECKED, 0, PTB_TORN },
+	  2, "", PTBTOOL_USAGE_TEXT, 0, "xkkkkkxx", 0, {}, READS_UNCHECKED, 0, PTB_TORN },
 	{ "show warns of a torn PTB, naming recover", NAND, SET, { "show", DEVICE, "qvhardreset" }, {},
 	  0, "", torn_warning(DEVICE, 0), 0, "xkkkkkxx", 0, {}, READS_UNCHECKED, 0, PTB_TORN },
 	{ "recover: the PTB is its copy: nothing to do", NAND, SET, { "recover", DEVICE }, PT2,
@@ -480,7 +480,7 @@ void check_set(const set_case &c)
 	EXPECT_EQ(run.status, c.status);
 	EXPECT_EQ(run.out, named(c.out, dir));
 	/* The usage's IMAGE is its own word, no file. */
-	EXPECT_EQ(run.err, c.err == PTBTOOL_USAGE ? c.err : named(c.err, dir));
+	EXPECT_EQ(run.err, c.err == PTBTOOL_USAGE_TEXT ? c.err : named(c.err, dir));
 	EXPECT_EQ(count_of(run.device_log, "MEMERASE "), c.erases);
 	EXPECT_EQ(sim_blocks_after(before, run.device_after.image, new_ptb(c, before, dir), c.ptb_block * before.erasesize),
 		  c.blocks);

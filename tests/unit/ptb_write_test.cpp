@@ -3,6 +3,7 @@
  * holds and what the writer reports. */
 #include "ptb/ptb_write.h"
 #include "sim_device.h"
+#include "tool/ptbtool.h"
 
 #include <algorithm>
 #include <fcntl.h>
@@ -11,9 +12,6 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-
-/* ptbtool's words for what the writer's report tells (tool/ptbtool_device.cpp). */
-void device_say_write(const char *path, const struct mtd_info_user *info, const struct ptb_write_report *report);
 
 namespace {
 
