@@ -47,6 +47,7 @@ enum after_first {
 	AS_LEFT,
 	PTB_TORN,	/* the PTB's block erased from its second page on, as a cut in a rewrite leaves it */
 	OLD_PTB_BACK,	/* the PTB as before the first run, its copy left: a cut before the erase */
+	COPY_UNCOMMITTED,	/* that, and the copy's commit erased: a cut before it was programmed */
 };
 
 /* What ptbenv prints over the partition the run left. */
@@ -286,6 +287,9 @@ const set_case set_cases[] = {
 	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkxx", 0, {}, READS_NEW, 0, AS_LEFT, true, LOCK_HELD },
 	{ "another user holds a lock on the old name: show does not wait", NAND, {}, { "show", DEVICE, "sninfo" }, {},
 	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, AS_LEFT, true, LOCK_HELD },
+	{ "recover: cut before the copy's commit: the old PTB kept, the copy not taken for one", NAND, SET,
+	  { "recover", DEVICE }, {},
+	  0, no_copy_nothing_to_do(DEVICE, 0), "", 0, "kkkkkkxx", 0, {}, READS_OLD, 0, COPY_UNCOMMITTED },
 };
 
 /* text with IMAGE, BACKUP, FIFO, ERASED (an image all 0xFF), PUB and SECRET naming the scratch folder's files. */
@@ -458,8 +462,12 @@ void check_set(const set_case &c)
 	}
 	if (c.after == PTB_TORN)
 		std::fill(device.image.begin() + 2048, device.image.begin() + device.erasesize, 0xFF);
-	if (c.after == OLD_PTB_BACK)
+	if (c.after == OLD_PTB_BACK || c.after == COPY_UNCOMMITTED)
 		std::copy(before.image.begin(), before.image.begin() + device.erasesize, device.image.begin());
+	/* The commit is the copy's last block's second page. */
+	if (c.after == COPY_UNCOMMITTED)
+		std::fill(device.image.end() - device.erasesize + MTDSIM_DEFAULT_WRITESIZE,
+			  device.image.end() - device.erasesize + 2 * MTDSIM_DEFAULT_WRITESIZE, 0xFF);
 	ptb_write_file(dir.path("ERASED"), ptb_bytes(8192, 0xFF));
 	tool_options options;
 	options.lock_held = c.lock_held;
