@@ -290,6 +290,10 @@ const set_case set_cases[] = {
 	{ "recover: cut before the copy's commit: the old PTB kept, the copy not taken for one", NAND, SET,
 	  { "recover", DEVICE }, {},
 	  0, no_copy_nothing_to_do(DEVICE, 0), "", 0, "kkkkkkxx", 0, {}, READS_OLD, 0, COPY_UNCOMMITTED },
+	{ "the copy's last block failing to erase (a weak block): refused, the PTB as the first set left it",
+	  sim_weak_blocks(NAND, { 7 }), SET, { "set", DEVICE, "sninfo=PT3" }, PT2,
+	  1, "", write_failed(DEVICE, ERASING_COPY, 7 * SIM_ERASESIZE, EIO_TEXT) + copy_failed(DEVICE),
+	  2, "nkkkkkkx", 0, {}, READS_NEW },
 };
 
 /* text with IMAGE, BACKUP, FIFO, ERASED (an image all 0xFF), PUB and SECRET naming the scratch folder's files. */
