@@ -294,6 +294,12 @@ const set_case set_cases[] = {
 	  sim_weak_blocks(NAND, { 7 }), SET, { "set", DEVICE, "sninfo=PT3" }, PT2,
 	  1, "", write_failed(DEVICE, ERASING_COPY, 7 * SIM_ERASESIZE, EIO_TEXT) + copy_failed(DEVICE),
 	  2, "nkkkkkkx", 0, {}, READS_NEW },
+	{ "a set cut short behind a bad first block, run again: the cut one completed in the good block",
+	  sim_bad(NAND, { 0 }), SET, SET, PT2,
+	  0, completed(DEVICE, SIM_ERASESIZE, SIX_BLOCKS) + ptb_written(DEVICE, SIM_ERASESIZE, 1) +
+	  holds_already(DEVICE, SIM_ERASESIZE),
+	  bad_block_lines(SIM_ERASESIZE, 0, 1) + bad_block_lines(SIM_ERASESIZE, 0, 1), 1, "kxkkkkxx", 1, { 0 }, READS_NEW, 0,
+	  PTB_TORN },
 };
 
 /* text with IMAGE, BACKUP, FIFO, ERASED (an image all 0xFF), PUB and SECRET naming the scratch folder's files. */
@@ -464,8 +470,10 @@ void check_set(const set_case &c)
 		ASSERT_EQ(first.status, 0) << first.err;
 		device = first.device_after;
 	}
-	if (c.after == PTB_TORN)
-		std::fill(device.image.begin() + 2048, device.image.begin() + device.erasesize, 0xFF);
+	if (c.after == PTB_TORN) {
+		uint64_t ptb = sim_first_good(device.bad_blocks) * (uint64_t)device.erasesize;
+		std::fill(device.image.begin() + ptb + 2048, device.image.begin() + ptb + device.erasesize, 0xFF);
+	}
 	if (c.after == OLD_PTB_BACK || c.after == COPY_UNCOMMITTED)
 		std::copy(before.image.begin(), before.image.begin() + device.erasesize, device.image.begin());
 	/* The commit is the copy's last block's second page. */
