@@ -47,6 +47,7 @@ enum after_first {
 	AS_LEFT,
 	PTB_TORN,	/* the PTB's block erased from its second page on, as a cut in a rewrite leaves it */
 	OLD_PTB_BACK,	/* the PTB as before the first run, its copy left: a cut before the erase */
+	COPY_UNCOMMITTED,	/* that, and the copy's commit erased: a cut before it was programmed */
 };
 
 /* What ptbenv prints over the partition the run left. */
@@ -286,6 +287,19 @@ const set_case set_cases[] = {
 	  0, ptb_written(DEVICE, 0, 1), "", 1, "nkkkkkxx", 0, {}, READS_NEW, 0, AS_LEFT, true, LOCK_HELD },
 	{ "another user holds a lock on the old name: show does not wait", NAND, {}, { "show", DEVICE, "sninfo" }, {},
 	  0, "sninfo:PT1\n", "", 0, "kkkkkkkk", 0, {}, READS_OLD, 0, AS_LEFT, true, LOCK_HELD },
+	{ "recover: cut before the copy's commit: the old PTB kept, the copy not taken for one", NAND, SET,
+	  { "recover", DEVICE }, {},
+	  0, no_copy_nothing_to_do(DEVICE, 0), "", 0, "kkkkkkxx", 0, {}, READS_OLD, 0, COPY_UNCOMMITTED },
+	{ "the copy's last block failing to erase (a weak block): refused, the PTB as the first set left it",
+	  sim_weak_blocks(NAND, { 7 }), SET, { "set", DEVICE, "sninfo=PT3" }, PT2,
+	  1, "", write_failed(DEVICE, ERASING_COPY, 7 * SIM_ERASESIZE, EIO_TEXT) + copy_failed(DEVICE),
+	  2, "nkkkkkkx", 0, {}, READS_NEW },
+	{ "a set cut short behind a bad first block, run again: the cut one completed in the good block",
+	  sim_bad(NAND, { 0 }), SET, SET, PT2,
+	  0, completed(DEVICE, SIM_ERASESIZE, SIX_BLOCKS) + ptb_written(DEVICE, SIM_ERASESIZE, 1) +
+	  holds_already(DEVICE, SIM_ERASESIZE),
+	  bad_block_lines(SIM_ERASESIZE, 0, 1) + bad_block_lines(SIM_ERASESIZE, 0, 1), 1, "kxkkkkxx", 1, { 0 }, READS_NEW, 0,
+	  PTB_TORN },
 };
 
 /* text with IMAGE, BACKUP, FIFO, ERASED (an image all 0xFF), PUB and SECRET naming the scratch folder's files. */
@@ -456,10 +470,16 @@ void check_set(const set_case &c)
 		ASSERT_EQ(first.status, 0) << first.err;
 		device = first.device_after;
 	}
-	if (c.after == PTB_TORN)
-		std::fill(device.image.begin() + 2048, device.image.begin() + device.erasesize, 0xFF);
-	if (c.after == OLD_PTB_BACK)
+	if (c.after == PTB_TORN) {
+		uint64_t ptb = sim_first_good(device.bad_blocks) * (uint64_t)device.erasesize;
+		std::fill(device.image.begin() + ptb + 2048, device.image.begin() + ptb + device.erasesize, 0xFF);
+	}
+	if (c.after == OLD_PTB_BACK || c.after == COPY_UNCOMMITTED)
 		std::copy(before.image.begin(), before.image.begin() + device.erasesize, device.image.begin());
+	/* The commit is the copy's last block's second page. */
+	if (c.after == COPY_UNCOMMITTED)
+		std::fill(device.image.end() - device.erasesize + MTDSIM_DEFAULT_WRITESIZE,
+			  device.image.end() - device.erasesize + 2 * MTDSIM_DEFAULT_WRITESIZE, 0xFF);
 	ptb_write_file(dir.path("ERASED"), ptb_bytes(8192, 0xFF));
 	tool_options options;
 	options.lock_held = c.lock_held;

@@ -253,6 +253,8 @@ const refusal refusals[] = {
 	{ "no room for the image", {}, "", {}, 1, ptbtool_error("OUT: File too large"), "", false, 4096 },
 	{ "fill with a character between '9' and 'A'", { "--fill", "1:" }, "", {}, 1,
 	  ptbtool_error("--fill must be a number from 0 to 255, not '1:'"), "" },
+	{ "OUT the root folder", { "/" }, "", {}, 1, ptbtool_error("/: Is a directory"), "", true },
+	{ "OUT empty", { "" }, "", {}, 1, ptbtool_error(": No such file or directory"), "", true },
 };
 
 const std::string OLD_IMAGE = "the image made before";
