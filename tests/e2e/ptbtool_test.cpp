@@ -289,7 +289,7 @@ TEST(Make, RefusalsLeaveOutUntouched)
  * replaced (kept with its mode) or made. */
 TEST(Make, WritesOnlyRegularFiles)
 {
-	enum out_kind { FIFO, DIRECTORY, LINK_TO_DEVICE, LINK_TO_FILE, DANGLING_LINK };
+	enum out_kind { FIFO, DIRECTORY, LINK_TO_DEVICE, LINK_TO_FILE, DANGLING_LINK, LINK_TO_LINK };
 	struct {
 		const char *name;
 		out_kind kind;
@@ -300,6 +300,7 @@ TEST(Make, WritesOnlyRegularFiles)
 		{ "a link to a character device", LINK_TO_DEVICE, NULL },
 		{ "a relative link to a file in another directory", LINK_TO_FILE, "sub/old.img" },
 		{ "a link to a file not yet made", DANGLING_LINK, "new.img" },
+		{ "a link to a link whose target is the shorter", LINK_TO_LINK, "sub/old.img" },
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
@@ -314,6 +315,10 @@ TEST(Make, WritesOnlyRegularFiles)
 		case LINK_TO_DEVICE: ASSERT_EQ(symlink("/dev/null", out.c_str()), 0); break;
 		case LINK_TO_FILE: ASSERT_EQ(symlink("sub/old.img", out.c_str()), 0); break;
 		case DANGLING_LINK: ASSERT_EQ(symlink("new.img", out.c_str()), 0); break;
+		case LINK_TO_LINK:
+			ASSERT_EQ(symlink("old.img", dir.path("sub/link-to-the-old-image").c_str()), 0);
+			ASSERT_EQ(symlink("sub/link-to-the-old-image", out.c_str()), 0);
+			break;
 		}
 		struct stat before, after, made;
 		ASSERT_EQ(lstat(out.c_str(), &before), 0);
@@ -330,7 +335,7 @@ TEST(Make, WritesOnlyRegularFiles)
 		EXPECT_EQ(run.err, "");
 		EXPECT_EQ(ptb_read_file(dir.path(c.made)).size(), 40960u);
 		ASSERT_EQ(stat(dir.path(c.made).c_str(), &made), 0);
-		if (c.kind == LINK_TO_FILE) {
+		if (c.kind == LINK_TO_FILE || c.kind == LINK_TO_LINK) {
 			EXPECT_EQ(made.st_mode & 07777, 0640u);
 		}
 	}
@@ -560,6 +565,8 @@ TEST(Show, Errors)
 		  ptbtool_error("bad block 9 is past the end of the partition (blocks 0 to 8)") },
 		{ "a directory", { dir.dir }, ptbtool_error(dir.dir + ": not a dump file, a pipe or an MTD device") },
 		{ "a character device", { "/dev/null" }, ptbtool_error("/dev/null: not a dump file, a pipe or an MTD device") },
+		{ "standard input a character device", { "-" },
+		  ptbtool_error("standard input: not a dump file, a pipe or an MTD device") },
 	};
 	ASSERT_TRUE(ptb_write_file(dir.path("empty.bin"), ptb_bytes()));
 	for (const auto &c : cases) {
