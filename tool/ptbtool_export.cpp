@@ -24,15 +24,18 @@
 #define RENAME_NOREPLACE (1 << 0)
 #endif
 
-/* The keys whose values open the device's radio and cloud links: root's alone. */
-static const char *const export_secret[] = { "appkey", "appskey", "nwkskey", "qvkey", "qvran" };
+/* The values any service may read: the device's identity and radio data.
+ * Every other key, the LoRaWAN and qv keys and any key added later, stays
+ * root's alone. */
+static const char *const export_public[] = { "chipinfo", "lorainfo", "wifiinfo", "product", "sninfo", "deveui",
+					     "appeui", "devaddr", "cmdline", "ethaddr", "qvhardreset", "qvauthcheck" };
 
 static mode_t export_mode(const char *key)
 {
-	for (const char *secret : export_secret)
-		if (strcmp(key, secret) == 0)
-			return 0600;
-	return 0644;
+	for (const char *open_key : export_public)
+		if (strcmp(key, open_key) == 0)
+			return 0644;
+	return 0600;
 }
 
 /* key's file in the folder at dir: value and a newline, synced. */
